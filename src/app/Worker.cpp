@@ -1,0 +1,58 @@
+#include "app/Worker.h"
+
+#include "app/ResultCode.h"
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+Worker::Worker(Settings *settings) : settings(settings) {}
+
+Worker::~Worker()
+{
+    if (!m_thread.joinable())
+        return;
+    std::unique_lock lock(m_mutex);
+    const bool exited = m_done.wait_for(lock, std::chrono::milliseconds(JoinTimeoutMs),
+                                        [this] { return m_exited; });
+    lock.unlock();
+    if (exited) {
+        m_thread.join();
+    } else {
+        // Never reached by the owners, which delete a job only after it finished.
+        fputs("worker thread did not end in time\n", stderr);
+        m_thread.detach();
+    }
+}
+
+int Worker::run()
+{
+    return 0;
+}
+
+bool Worker::waitFinished(int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    m_done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return isFinished(); });
+    return isFinished();
+}
+
+void Worker::start()
+{
+    try {
+        m_thread = std::thread(&Worker::threadMain, this);
+    } catch (const std::system_error &e) {
+        fprintf(stderr, "cannot create the job thread: %s\n", e.what());
+        resultCode.store(ResultCode::ThreadFailed, std::memory_order_relaxed);
+        finished.store(1, std::memory_order_release);
+    }
+}
+
+void Worker::threadMain()
+{
+    run();
+    std::lock_guard lock(m_mutex);
+    finished.store(1, std::memory_order_release);
+    m_exited = true;
+    m_done.notify_all();
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class Settings;
+
+// The thread base of the two jobs. A derived class calls start() as the last
+// step of its constructor; its thread runs run() and then sets `finished`.
+// The owner polls the atomic fields from the GUI thread, sets `stopRequested`
+// to cancel, and deletes the job once it has seen `finished`.
+class Worker
+{
+public:
+    explicit Worker(Settings *settings);
+    virtual ~Worker(); // joins the thread, waiting at most JoinTimeoutMs
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+
+    static constexpr int JoinTimeoutMs = 30000;
+
+    virtual int run();
+
+    bool isFinished() const { return finished.load(std::memory_order_acquire) != 0; }
+    void requestStop() { stopRequested.store(1, std::memory_order_relaxed); }
+    bool stopping() const { return stopRequested.load(std::memory_order_relaxed) != 0; }
+    // Waits until `finished` is set, at most timeoutMs; true when it is.
+    bool waitFinished(int timeoutMs);
+
+    std::atomic<int> stopRequested{0};
+    std::atomic<int> finished{0}; // stored with release order after run() returned
+    std::atomic<int> progress{0};
+    std::atomic<int> progressTotal{0};
+    std::atomic<int> resultCode{0};
+
+protected:
+    // Starts the thread. When it cannot be created, the job ends at once with
+    // ResultCode::ThreadFailed and one line on standard error.
+    void start();
+
+    Settings *const settings;
+
+private:
+    void threadMain();
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_exited = false;
+};

@@ -1,0 +1,20 @@
+#include "cli/Commands.h"
+#include "config/Engine.h"
+#include "config/Settings.h"
+
+#include <cstdio>
+
+int Cli::engines(const QStringList &args)
+{
+    if (!args.isEmpty()) {
+        printUsage(stderr);
+        return 2;
+    }
+    Settings settings;
+    for (int i = 0; i < settings.engineCount(); ++i) {
+        const Engine *engine = settings.engine(i);
+        printf("%d\t%s\t%s\t%d\n", i, engine->text(Engine::Id).constData(),
+               engine->text(Engine::Title).constData(), engine->parsedStageCount());
+    }
+    return 0;
+}

@@ -1,0 +1,51 @@
+#include "cli/Commands.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Command
+{
+    const char *name;
+    int (*run)(const QStringList &args);
+};
+
+const Command commands[] = {
+    {"engines", Cli::engines},
+};
+
+} // namespace
+
+void Cli::printUsage(FILE *out)
+{
+    fputs("usage: zindle-cli COMMAND [ARGS]\n"
+          "Works in the current directory, with its \"z_user.ini\" and \".zindles\".\n"
+          "\n"
+          "commands:\n"
+          "  engines    list the loaded engines: index, engine_id, engine_title, stage count\n"
+          "  --help     show this text\n",
+          out);
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        Cli::printUsage(stderr);
+        return 2;
+    }
+    if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help")) {
+        Cli::printUsage(stdout);
+        return 0;
+    }
+    QStringList args = app.arguments().mid(2);
+    for (const Command &command : commands) {
+        if (!strcmp(argv[1], command.name))
+            return command.run(args);
+    }
+    fprintf(stderr, "zindle-cli: unknown command \"%s\"\n", argv[1]);
+    Cli::printUsage(stderr);
+    return 2;
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// One engine definition: the texts of a "*.zin" file addressed by key index,
+// and the stage list of its download chain.
+class Engine
+{
+public:
+    enum Key {
+        Title = 0,      // "engine_title::"
+        Id = 1,         // "engine_id::"
+        SearchName = 2, // "search_name::", mode 0 template
+        SearchNameOption = 3,
+        SearchUser = 4,
+        SearchUserOption = 5,
+        SearchDirect = 6,
+        SearchDirectOption = 7,
+        SearchStart = 8,
+        SearchStep = 9,
+        FindFirst = 10,    // "find0_http::"; mode m's markers start at FindFirst + 13 * m
+        DownloadHttp = 49, // "download_http::"
+        StageCount = 50,   // "dowuload_redirect::"
+        Retry = 51,        // "dowuload_retry::"
+        Target = 52,       // "download_target::"
+        Ext = 53,          // "download_ext::"
+        StageUrl = 54,     // "download_url%d::"
+        StageBegin = 55,   // "download_key%d::"
+        StageEnd = 56,     // "download_key%d_::"
+        KeyCount = 57,
+    };
+    // Offsets within one mode's marker block (FindFirst + 13 * mode + offset).
+    enum MarkerOffset {
+        FindHttp = 0,
+        TopBegin = 1,
+        TopEnd = 2,
+        IdBegin = 3,
+        IdEnd = 4,
+        TitleBegin = 5,
+        TitleEnd = 6,
+        UserBegin = 7,
+        UserEnd = 8,
+        ImageBegin = 9,
+        ImageEnd = 10,
+        TimeBegin = 11,
+        TimeEnd = 12,
+    };
+    static constexpr int MaxStages = 64;
+    static constexpr int PieceSize = 1023; // lines are read in pieces of this many bytes
+
+    Engine();
+    virtual ~Engine();
+
+    // Reads dir + fileName (dir ends in "/"). 0 when read, -1 when the file
+    // cannot be opened (the engine is then unchanged).
+    int parse(const QString &dir, const QString &fileName);
+
+    const QByteArray &text(int key) const;
+    int number(int key) const;
+    int textLength(int key) const { return int(text(key).size()); }
+    // kind is StageUrl, StageBegin or StageEnd; " " outside the stage list.
+    const QByteArray &stageText(int kind, int stage) const;
+
+    // The stage count the parser used (leading-number rule), 0 when refused.
+    int parsedStageCount() const { return int(m_stages.size() / 3); }
+    // True when the file asked for more than MaxStages stages.
+    bool stagesRefused() const { return m_stagesRefused; }
+    QString fileName() const { return m_fileName; }
+
+    // The key name of index 0..53 ("engine_title::" ...), the pattern for 54..56.
+    static const char *keyName(int key);
+
+private:
+    QByteArray m_texts[KeyCount];
+    QList<QByteArray> m_stages;
+    bool m_stagesRefused = false;
+    QString m_fileName;
+};

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <array>
+#include <memory>
+
+class Engine;
+
+// The one configuration record: ten user settings from "z_user.ini" (section
+// "settings") in the directory that is current when the record is created,
+// and the engine table loaded from ".zindles" there. Created and changed on
+// the GUI thread only; jobs read it while no settings dialog can be open.
+class Settings
+{
+public:
+    static constexpr int MaxEngines = 32;
+
+    Settings();
+    virtual ~Settings(); // saves when modified
+
+    QByteArray appDir() const { return m_appDir; }
+    QByteArray workDir() const { return m_workDir; }
+    QByteArray proxy() const { return m_proxy; }
+    QByteArray userId() const { return m_userId; }
+    QByteArray password() const { return m_password; }
+    QByteArray caFile() const { return m_caFile; }
+
+    int port() const { return m_port; }
+    int userAgentIndex() const { return m_userAgentIndex; }
+    int htmlView() const { return m_htmlView; }
+    int playMode() const { return m_playMode; }
+    // Given 0, the stored choice index; otherwise the mapped value (ms, cache size).
+    int timeout(int which) const;
+    int cache(int which) const;
+    QByteArray userAgent() const;
+
+    void setAppDir(const QByteArray &dir);
+    // A null text stores the default work directory.
+    void setWorkDir(const QByteArray &dir);
+    void setProxy(const QByteArray &proxy);
+    void setUserId(const QByteArray &id);
+    void setPassword(const QByteArray &password);
+
+    void setPort(int port) { m_port = port; }
+    void setUserAgentIndex(int index) { m_userAgentIndex = index; }
+    void setHtmlView(int value) { m_htmlView = value; }
+    void setCacheIndex(int index) { m_cacheIndex = index; }
+    void setPlayMode(int mode) { m_playMode = mode; }
+    void setTimeoutIndex(int index) { m_timeoutIndex = index; }
+
+    bool modified() const { return m_modified; }
+    void setModified(bool modified) { m_modified = modified; }
+    // Writes the INI file when modified. Returns false when the write failed
+    // (one line on standard error; the old file is kept).
+    bool save();
+
+    QString iniPath() const;
+    QString engineDir() const;
+
+    // The engine table: slots 0..engineCount()-1 are filled without gaps.
+    int engineCount() const;
+    const Engine *engine(int index) const; // null outside the table
+    const Engine *findEngine(const QByteArray &id) const;
+
+private:
+    void loadEngines();
+
+    QByteArray m_workDir;
+    QByteArray m_proxy;
+    QByteArray m_userId;
+    QByteArray m_password;
+    QByteArray m_appDir;
+    QByteArray m_caFile;
+    int m_userAgentIndex = 0;
+    int m_port = 0;
+    int m_htmlView = 0;
+    int m_cacheIndex = 0;
+    int m_playMode = 0;
+    int m_timeoutIndex = 0;
+    bool m_modified = false;
+    std::array<std::unique_ptr<Engine>, MaxEngines> m_engines;
+};
