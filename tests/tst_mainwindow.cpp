@@ -1,5 +1,155 @@
+#include "CurrentDir.h"
+#include "TestFiles.h"
+#include "app/QTextProgressBar.h"
+#include "app/QZindleDlg.h"
+#include "config/QSettingDlg.h"
+#include "config/Settings.h"
+
+#include <QPushButton>
+#include <QTabWidget>
 #include <QtTest>
-int main()
+
+class tst_MainWindow : public QObject
 {
-    return 0;
+    Q_OBJECT
+
+private slots:
+    void init();
+    void buttonsWaitForFirstTick();
+    void firstTickReadsCurrentDirectory();
+    void tabShortcuts_data();
+    void tabShortcuts();
+    void setStatus_data();
+    void setStatus();
+    void closeIsAccepted();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<CurrentDir> current;
+};
+
+void tst_MainWindow::init()
+{
+    current.reset();
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    current = std::make_unique<CurrentDir>(dir->path());
 }
+
+void tst_MainWindow::buttonsWaitForFirstTick()
+{
+    QZindleDlg window;
+    window.show();
+    auto *settingButton = window.findChild<QPushButton *>(QStringLiteral("settingButton"));
+    QVERIFY(settingButton);
+    QVERIFY(!window.settingsRecord());
+
+    settingButton->click();
+    QVERIFY(!window.findChild<QSettingDlg *>());
+
+    QTRY_VERIFY(window.settingsRecord());
+    settingButton->click();
+    auto *dialog = window.findChild<QSettingDlg *>();
+    QVERIFY(dialog);
+    QVERIFY(dialog->isVisible());
+    dialog->hide();
+
+    // The dialog is made once and shown again.
+    settingButton->click();
+    QCOMPARE(window.findChildren<QSettingDlg *>().size(), 1);
+    QCOMPARE(window.findChild<QSettingDlg *>(), dialog);
+}
+
+void tst_MainWindow::firstTickReadsCurrentDirectory()
+{
+    QVERIFY(TestFiles::write(dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=/tmp/zindle-work/\r\ntimeout=3\r\n"));
+    QZindleDlg window;
+    QTRY_VERIFY(window.settingsRecord());
+    QCOMPARE(window.settingsRecord()->workDir(), QByteArray("/tmp/zindle-work/"));
+    QCOMPARE(window.settingsRecord()->timeout(1), 60000);
+    QCOMPARE(window.settingsRecord()->appDir(), QFile::encodeName(dir->path()));
+}
+
+void tst_MainWindow::tabShortcuts_data()
+{
+    QTest::addColumn<int>("startTab");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("expectedTab");
+
+    QTest::newRow("left from download") << 1 << int(Qt::Key_Left) << 0;
+    QTest::newRow("left on search") << 0 << int(Qt::Key_Left) << 0;
+    QTest::newRow("right from search") << 0 << int(Qt::Key_Right) << 1;
+    QTest::newRow("right on download") << 1 << int(Qt::Key_Right) << 1;
+}
+
+void tst_MainWindow::tabShortcuts()
+{
+    QFETCH(int, startTab);
+    QFETCH(int, key);
+    QFETCH(int, expectedTab);
+
+    QZindleDlg window;
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QVERIFY(tabs);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Search"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("Download"));
+
+    tabs->setCurrentIndex(startTab);
+    QTest::keyClick(&window, Qt::Key(key), Qt::ControlModifier);
+    QCOMPARE(tabs->currentIndex(), expectedTab);
+}
+
+void tst_MainWindow::setStatus_data()
+{
+    QTest::addColumn<int>("startValue");
+    QTest::addColumn<int>("progress");
+    QTest::addColumn<int>("expectedValue");
+    QTest::addColumn<QString>("expectedText");
+
+    // A negative progress goes through 1, so its text shows even at 0.
+    QTest::newRow("negative from 0") << 0 << -1 << 0 << QStringLiteral("new");
+    QTest::newRow("negative from 50") << 50 << -3 << 0 << QStringLiteral("new");
+    QTest::newRow("negative from 1") << 1 << -3 << 0 << QStringLiteral("new");
+    QTest::newRow("changed value") << 0 << 40 << 40 << QStringLiteral("new");
+    // The same value again: the bar does not repaint, the text waits.
+    QTest::newRow("same value") << 0 << 0 << 0 << QStringLiteral("old");
+}
+
+void tst_MainWindow::setStatus()
+{
+    QFETCH(int, startValue);
+    QFETCH(int, progress);
+    QFETCH(int, expectedValue);
+    QFETCH(QString, expectedText);
+
+    QZindleDlg window;
+    auto *bar = window.statusBarWidget();
+    window.setStatus(startValue == 0 ? 5 : 0, QStringLiteral("old"));
+    window.setStatus(startValue);
+    QCOMPARE(bar->text(), QStringLiteral("old"));
+
+    window.setStatus(progress, QStringLiteral("new"));
+    QCOMPARE(bar->value(), expectedValue);
+    QCOMPARE(bar->text(), expectedText);
+
+    // No text given: the shown text stays.
+    window.setStatus(70);
+    QCOMPARE(bar->text(),
+             expectedText == QStringLiteral("old") ? QStringLiteral("new") : expectedText);
+}
+
+void tst_MainWindow::closeIsAccepted()
+{
+    QZindleDlg window;
+    window.show();
+    QVERIFY(window.close());
+    QVERIFY(!window.isVisible());
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
