@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QList>
 #include <atomic>
+#include <functional>
 
 class Engine;
 
@@ -17,8 +18,27 @@ struct ScanRecord
     QByteArray image;
 };
 
-// Walks a result page block by block with the marker set of search mode 0, 1
-// or 2 and returns the records in page order. The stop flag (may be null) is
-// checked before each record.
-QList<ScanRecord> scanResults(QByteArrayView page, const Engine &engine, int mode,
+// The six marker pairs of one search mode: [0] begin, [1] end.
+struct MarkerSet
+{
+    QByteArray top[2];
+    QByteArray id[2];
+    QByteArray title[2];
+    QByteArray user[2];
+    QByteArray image[2];
+    QByteArray time[2];
+
+    // The markers of search mode 0, 1 or 2 of the engine; any other mode gives
+    // the empty set, with which a scan finds nothing.
+    static MarkerSet fromEngine(const Engine &engine, int mode);
+};
+
+// Walks a result page block by block and returns the records in page order.
+// The stop flag (may be null) is checked before each record.
+QList<ScanRecord> scanResults(QByteArrayView page, const MarkerSet &markers,
                               const std::atomic<int> *stop = nullptr);
+
+// The same walk, handing each record to `sink` as soon as it is complete. The
+// stop flag is read before each record, so the sink may end the walk by setting it.
+void scanResults(QByteArrayView page, const MarkerSet &markers, const std::atomic<int> *stop,
+                 const std::function<void(ScanRecord &&)> &sink);
