@@ -1,0 +1,272 @@
+#include "CurrentDir.h"
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "config/Settings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QtTest>
+
+class tst_Settings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void defaultsWithoutIni();
+    void readsIni();
+    void choices_data();
+    void choices();
+    void workDir_data();
+    void workDir();
+    void setters();
+    void saveWhenModified_data();
+    void saveWhenModified();
+    void saveKeepsOtherLines();
+    void failedSave();
+
+private:
+    QString iniPath() const { return dir->filePath(QStringLiteral("z_user.ini")); }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<CurrentDir> current;
+};
+
+void tst_Settings::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    current = std::make_unique<CurrentDir>(dir->path());
+}
+
+void tst_Settings::cleanup()
+{
+    current.reset();
+    dir.reset();
+}
+
+void tst_Settings::defaultsWithoutIni()
+{
+    {
+        Settings settings;
+        const QByteArray here = QFile::encodeName(QFileInfo(dir->path()).canonicalFilePath());
+        QCOMPARE(settings.appDir(), here);
+        QCOMPARE(settings.iniPath(), QFile::decodeName(here) + QStringLiteral("/z_user.ini"));
+        QCOMPARE(settings.engineDir(), QFile::decodeName(here) + QStringLiteral("/.zindles/"));
+
+        for (const QByteArray &text : {settings.workDir(), settings.proxy(), settings.userId(),
+                                       settings.password(), settings.caFile()}) {
+            QCOMPARE(text, QByteArray(""));
+            QVERIFY(!text.isNull());
+        }
+        QCOMPARE(settings.userAgent(),
+                 QByteArray("Mozilla/4.08 (PDA; ZAURUS,Qtopia/1.5.4) zindles"));
+        QCOMPARE(settings.timeout(0), 0);
+        QCOMPARE(settings.timeout(1), 15000);
+        QCOMPARE(settings.cache(0), 0);
+        QCOMPARE(settings.cache(1), 384);
+        QCOMPARE(settings.port(), 0);
+        QCOMPARE(settings.htmlView(), 0);
+        QCOMPARE(settings.playMode(), 0);
+        QCOMPARE(settings.engineCount(), 0);
+        QVERIFY(!settings.modified());
+    }
+    // Nothing was applied, so nothing is written.
+    QVERIFY(!QFile::exists(iniPath()));
+}
+
+void tst_Settings::readsIni()
+{
+    QVERIFY(TestFiles::write(iniPath(), "[other]\r\nport=99\r\n[settings]\r\n"
+                                        "path=/w/\r\nproxy=10.0.0.1\r\nname=me\r\npass=\"s e\"\r\n"
+                                        "port=8080\r\nimage=1\r\ncache=2\r\nplay=2\r\n"
+                                        "timeout=3\r\nuseragent=4\r\ncafile=/etc/ca.pem\r\n"));
+    Settings settings;
+    QCOMPARE(settings.workDir(), QByteArray("/w/"));
+    QCOMPARE(settings.proxy(), QByteArray("10.0.0.1"));
+    QCOMPARE(settings.userId(), QByteArray("me"));
+    QCOMPARE(settings.password(), QByteArray("s e"));
+    QCOMPARE(settings.caFile(), QByteArray("/etc/ca.pem"));
+    QCOMPARE(settings.port(), 8080);
+    QCOMPARE(settings.htmlView(), 1);
+    QCOMPARE(settings.cache(0), 2);
+    QCOMPARE(settings.cache(1), 2048);
+    QCOMPARE(settings.playMode(), 2);
+    QCOMPARE(settings.timeout(0), 3);
+    QCOMPARE(settings.timeout(1), 60000);
+    QCOMPARE(settings.userAgentIndex(), 4);
+    QCOMPARE(settings.userAgent(),
+             QByteArray("Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1; SV1)"));
+    QVERIFY(!settings.modified());
+}
+
+void tst_Settings::choices_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray firefox("Mozilla/5.0 (Windows; U; Windows NT 5.1; ja; rv:1.8.1.3) "
+                             "Gecko/20070309 Firefox/2.0.0.3");
+    QTest::newRow("useragent 1") << QByteArray("useragent") << QByteArray("1")
+                                 << QByteArray("Mozilla/4.08 (PDA; SL-C1000/1.0,Qtopia/1.5.4) "
+                                               "NetFront/3.1");
+    QTest::newRow("useragent 2") << QByteArray("useragent") << QByteArray("2")
+                                 << QByteArray("Opera/9.10 (Nintendo Wii; U; ; 1621; ja)");
+    QTest::newRow("useragent 3") << QByteArray("useragent") << QByteArray("3")
+                                 << QByteArray("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; "
+                                               ".NET CLR 1.1.4322; .NET CLR 2.0.50727)");
+    QTest::newRow("useragent 5") << QByteArray("useragent") << QByteArray("5") << firefox;
+    QTest::newRow("useragent 7 is the last")
+        << QByteArray("useragent") << QByteArray("7") << firefox;
+    QTest::newRow("useragent -1 is the last")
+        << QByteArray("useragent") << QByteArray("-1") << firefox;
+    QTest::newRow("timeout 1") << QByteArray("timeout") << QByteArray("1") << QByteArray("30000");
+    QTest::newRow("timeout 2") << QByteArray("timeout") << QByteArray("2") << QByteArray("45000");
+    QTest::newRow("timeout 4") << QByteArray("timeout") << QByteArray("4") << QByteArray("120000");
+    QTest::newRow("timeout 9 is the last")
+        << QByteArray("timeout") << QByteArray("9") << QByteArray("120000");
+    QTest::newRow("cache 1") << QByteArray("cache") << QByteArray("1") << QByteArray("1024");
+    QTest::newRow("cache 3") << QByteArray("cache") << QByteArray("3") << QByteArray("3072");
+    QTest::newRow("cache 8 is the last")
+        << QByteArray("cache") << QByteArray("8") << QByteArray("4096");
+    QTest::newRow("cache -3 is the last")
+        << QByteArray("cache") << QByteArray("-3") << QByteArray("4096");
+}
+
+void tst_Settings::choices()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, stored);
+    QFETCH(QByteArray, expected);
+    QVERIFY(TestFiles::write(iniPath(), "[settings]\n" + key + "=" + stored + "\n"));
+    Settings settings;
+    if (key == "useragent") {
+        QCOMPARE(settings.userAgentIndex(), stored.toInt());
+        QCOMPARE(settings.userAgent(), expected);
+    } else if (key == "timeout") {
+        QCOMPARE(settings.timeout(0), stored.toInt());
+        QCOMPARE(QByteArray::number(settings.timeout(1)), expected);
+    } else {
+        QCOMPARE(settings.cache(0), stored.toInt());
+        QCOMPARE(QByteArray::number(settings.cache(1)), expected);
+    }
+}
+
+void tst_Settings::workDir_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("final slash added") << QByteArray("/tmp/w") << QByteArray("/tmp/w/");
+    QTest::newRow("final slash kept") << QByteArray("/tmp/w/") << QByteArray("/tmp/w/");
+    QTest::newRow("empty stays empty") << QByteArray("") << QByteArray("");
+    QTest::newRow("cut to 255 bytes, then closed")
+        << QByteArray("/" + QByteArray(299, 'a')) << QByteArray("/" + QByteArray(254, 'a') + "/");
+}
+
+void tst_Settings::workDir()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QByteArray, expected);
+    QVERIFY(TestFiles::write(iniPath(), "[settings]\npath=" + stored + "\n"));
+    Settings settings;
+    QCOMPARE(settings.workDir(), expected);
+}
+
+void tst_Settings::setters()
+{
+    Settings settings;
+    settings.setWorkDir(QByteArray());
+    QCOMPARE(settings.workDir(), QByteArray("/home/zaurus/Documents/Movie_Files/"));
+    settings.setWorkDir("/x");
+    QCOMPARE(settings.workDir(), QByteArray("/x"));
+
+    settings.setProxy("p");
+    settings.setProxy(QByteArray());
+    QCOMPARE(settings.proxy(), QByteArray(""));
+    QVERIFY(!settings.proxy().isNull());
+
+    const QByteArray appDir = settings.appDir();
+    settings.setAppDir(QByteArray());
+    QCOMPARE(settings.appDir(), appDir);
+}
+
+void tst_Settings::saveWhenModified_data()
+{
+    QTest::addColumn<bool>("apply");
+    QTest::addColumn<bool>("undo");
+    QTest::addColumn<bool>("written");
+
+    QTest::newRow("untouched") << false << false << false;
+    QTest::newRow("applied") << true << false << true;
+    QTest::newRow("applied, then undone") << true << true << false;
+}
+
+void tst_Settings::saveWhenModified()
+{
+    QFETCH(bool, apply);
+    QFETCH(bool, undo);
+    QFETCH(bool, written);
+    {
+        Settings settings;
+        settings.setProxy("10.1.1.1");
+        settings.setPort(3128);
+        if (apply)
+            settings.setModified(true);
+        if (undo)
+            settings.setModified(false);
+        // Applied values stay in force either way.
+        QCOMPARE(settings.proxy(), QByteArray("10.1.1.1"));
+    }
+    QCOMPARE(QFile::exists(iniPath()), written);
+    if (!written)
+        return;
+    QCOMPARE(TestFiles::read(iniPath()),
+             QByteArray("[settings]\npath=\nproxy=10.1.1.1\nname=\npass=\nport=3128\nimage=0\n"
+                        "cache=0\nplay=0\ntimeout=0\nuseragent=0\n"));
+}
+
+void tst_Settings::saveKeepsOtherLines()
+{
+    QVERIFY(TestFiles::write(iniPath(), "; hand-written\r\n[other]\r\npath=keep\r\n\r\n"
+                                        "[settings]\r\ntimeout = 1\r\ncafile=/etc/ca.pem\r\n"
+                                        "path=/old\r\n\r\n[last]\r\nx=1\r\n"));
+    Settings settings;
+    QCOMPARE(settings.workDir(), QByteArray("/old/"));
+    settings.setUserId("me");
+    settings.setTimeoutIndex(-2);
+    settings.setModified(true);
+    QVERIFY(settings.save());
+    QVERIFY(!settings.modified());
+    QCOMPARE(TestFiles::read(iniPath()),
+             QByteArray("; hand-written\r\n[other]\r\npath=keep\r\n\r\n"
+                        "[settings]\r\ntimeout =-2\r\ncafile=/etc/ca.pem\r\npath=/old/\r\n"
+                        "proxy=\r\nname=me\r\npass=\r\nport=0\r\nimage=0\r\ncache=0\r\nplay=0\r\n"
+                        "useragent=0\r\n\r\n[last]\r\nx=1\r\n"));
+
+    // Written once: a second save has nothing to do.
+    QVERIFY(QFile::remove(iniPath()));
+    QVERIFY(settings.save());
+    QVERIFY(!QFile::exists(iniPath()));
+}
+
+void tst_Settings::failedSave()
+{
+    Settings settings;
+    const QByteArray missing = settings.appDir() + "/missing";
+    settings.setAppDir(missing);
+    settings.setModified(true);
+    StderrCapture capture;
+    QVERIFY(!settings.save());
+    QVERIFY(!settings.modified());
+    const QByteArray text = capture.text();
+    const QByteArray start = "cannot save the settings file " + missing + "/z_user.ini: ";
+    QVERIFY2(text.startsWith(start), text.constData());
+    QVERIFY2(text.endsWith('\n') && text.count('\n') == 1, text.constData());
+    QVERIFY(text.size() > start.size() + 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Settings)
+#include "tst_settings.moc"
