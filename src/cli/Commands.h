@@ -7,6 +7,8 @@
 namespace Cli {
 
 int engines(const QStringList &args);
+// get URL [-o FILE]: fetches the URL as the download job does.
+int get(const QStringList &args);
 
 // Prints the usage on the given stream.
 void printUsage(FILE *out);

@@ -14,6 +14,7 @@ struct Command
 
 const Command commands[] = {
     {"engines", Cli::engines},
+    {"get", Cli::get},
 };
 
 } // namespace
@@ -25,6 +26,10 @@ void Cli::printUsage(FILE *out)
           "\n"
           "commands:\n"
           "  engines    list the loaded engines: index, engine_id, engine_title, stage count\n"
+          "  get URL [-o FILE]\n"
+          "             fetch the URL with the settings of \"z_user.ini\" into FILE or standard\n"
+          "             output, then print \"status=.. length=.. received=.. code=..\"\n"
+          "             on standard error\n"
           "  --help     show this text\n",
           out);
 }

@@ -1,0 +1,91 @@
+#include "app/ResultCode.h"
+#include "cli/Commands.h"
+#include "config/Settings.h"
+#include "net/HttpClient.h"
+
+#include <QFile>
+#include <cstdio>
+
+namespace {
+
+constexpr int FlushThreshold = 32768;
+
+bool writeOut(FILE *out, HttpClient &client)
+{
+    const bool written = fwrite(client.data(), 1, size_t(client.bufferedBytes()), out) ==
+                         size_t(client.bufferedBytes());
+    client.clearBuffer();
+    return written;
+}
+
+} // namespace
+
+int Cli::get(const QStringList &args)
+{
+    QString url;
+    QString outputPath;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("-o") && i + 1 < args.size() && outputPath.isEmpty()) {
+            outputPath = args[++i];
+        } else if (url.isEmpty() && !args[i].startsWith(QLatin1Char('-'))) {
+            url = args[i];
+        } else {
+            printUsage(stderr);
+            return 2;
+        }
+    }
+    if (url.isEmpty()) {
+        printUsage(stderr);
+        return 2;
+    }
+
+    FILE *out = stdout;
+    if (!outputPath.isEmpty()) {
+        out = fopen(QFile::encodeName(outputPath).constData(), "wb");
+        if (!out) {
+            fprintf(stderr, "zindle-cli: cannot open %s\n", qPrintable(outputPath));
+            return 1;
+        }
+    }
+
+    // Set up as the jobs set up their clients.
+    HttpClient client;
+    {
+        Settings settings;
+        client.setTimeout(settings.timeout(1));
+        client.setUserAgent(settings.userAgent());
+        client.setProxy(settings.proxy(), settings.port());
+        client.setAccount(settings.userId(), settings.password());
+    }
+    client.setBinaryMode(true);
+
+    // The body is written out as it arrives, never held whole.
+    bool written = true;
+    int code = client.get(url.toLocal8Bit());
+    if (code >= 0) {
+        for (;;) {
+            code = client.receive();
+            if (client.bufferedBytes() > FlushThreshold)
+                written = writeOut(out, client) && written;
+            if (code != ResultCode::ReceiveAgain && code != ResultCode::BufferFull)
+                break;
+        }
+        if (client.bufferedBytes() > 0)
+            written = writeOut(out, client) && written;
+    }
+    if (fflush(out) != 0)
+        written = false;
+    if (out != stdout && fclose(out) != 0)
+        written = false;
+
+    fprintf(stderr, "status=%d length=%lld received=%lld code=%d\n", client.statusCode(),
+            static_cast<long long>(client.contentLength()),
+            static_cast<long long>(client.receivedBytes()), code);
+    if (!written) {
+        fprintf(stderr, "zindle-cli: cannot write the body\n");
+        return 1;
+    }
+    const bool success =
+        code == ResultCode::BodyComplete && client.statusCode() >= 200 && client.statusCode() < 300;
+    return success ? 0 : 1;
+}
