@@ -1,6 +1,8 @@
 #include "app/Worker.h"
 
 #include "app/ResultCode.h"
+#include "config/Settings.h"
+#include "net/HttpClient.h"
 
 #include <chrono>
 #include <cstdio>
@@ -55,4 +57,27 @@ void Worker::threadMain()
     finished.store(1, std::memory_order_release);
     m_exited = true;
     m_done.notify_all();
+}
+
+void Worker::configureClient(HttpClient &http, const Settings &settings)
+{
+    http.setTimeout(settings.timeout(1));
+    http.setUserAgent(settings.userAgent());
+    http.setProxy(settings.proxy(), settings.port());
+    http.setAccount(settings.userId(), settings.password());
+}
+
+void Worker::printStartLines(const Settings &settings)
+{
+    fprintf(stderr,
+            "--------start search thread--------\n"
+            "Timeout= %d\n"
+            "UserAgent= %s\n"
+            "Proxy= %s\n"
+            "Port= %d\n"
+            "ID= %s\n"
+            "Password= %s\n",
+            settings.timeout(1), settings.userAgent().constData(), settings.proxy().constData(),
+            settings.port(), settings.userId().constData(),
+            settings.password().isEmpty() ? "" : "********");
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+class HttpClient;
 class Settings;
 
 // The thread base of the two jobs. A derived class calls start() as the last
@@ -39,6 +40,13 @@ protected:
     // Starts the thread. When it cannot be created, the job ends at once with
     // ResultCode::ThreadFailed and one line on standard error.
     void start();
+
+    // Sets up a job's client from the settings, in this order: time-out,
+    // User-Agent, proxy and port, account.
+    static void configureClient(HttpClient &http, const Settings &settings);
+    // The start block both jobs print on standard error; a password that is
+    // set shows as "********", an empty one as nothing.
+    static void printStartLines(const Settings &settings);
 
     Settings *const settings;
 
