@@ -9,6 +9,10 @@ namespace Cli {
 int engines(const QStringList &args);
 // get URL [-o FILE]: fetches the URL as the download job does.
 int get(const QStringList &args);
+// download: runs the download list of the work directory, then saves it.
+int download(const QStringList &args);
+// search [--engine N|ID] [--mode title|user|url] [--page N] WORD: one tab-separated line per hit.
+int search(const QStringList &args);
 
 // Prints the usage on the given stream.
 void printUsage(FILE *out);

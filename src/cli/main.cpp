@@ -15,6 +15,8 @@ struct Command
 const Command commands[] = {
     {"engines", Cli::engines},
     {"get", Cli::get},
+    {"download", Cli::download},
+    {"search", Cli::search},
 };
 
 } // namespace
@@ -30,6 +32,12 @@ void Cli::printUsage(FILE *out)
           "             fetch the URL with the settings of \"z_user.ini\" into FILE or standard\n"
           "             output, then print \"status=.. length=.. received=.. code=..\"\n"
           "             on standard error\n"
+          "  search [--engine N|ID] [--mode title|user|url] [--page N] WORD\n"
+          "             search as the search dialog does; prints one line per hit, the seven\n"
+          "             columns separated by tabs, and the final message on standard error\n"
+          "  download   download the rows of \"download.list\" in the work directory as the\n"
+          "             Download tab does, printing \"ID mark\" per row; saves the list and\n"
+          "             exits 0 when every row ended \"o\"\n"
           "  --help     show this text\n",
           out);
 }

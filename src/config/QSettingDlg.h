@@ -2,10 +2,14 @@
 
 #include <QDialog>
 
+class QComboBox;
+class QLineEdit;
 class Settings;
 
-// The settings dialog: edits the ten settings; Apply copies the widgets into
-// the record, Undo copies the record back into the widgets.
+// The settings dialog: edits the ten settings. Apply copies the widgets into
+// the record and marks it modified, so it is written at exit; Undo copies
+// the record back into the widgets. Created once by the main window and shown
+// again on every later request, keeping edits that were not applied.
 class QSettingDlg : public QDialog
 {
     Q_OBJECT
@@ -13,12 +17,28 @@ class QSettingDlg : public QDialog
 public:
     explicit QSettingDlg(QWidget *parent);
 
+    // Binds the record and fills the widgets from it.
     void setSettings(Settings *settings);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 protected slots:
     void apply();
+    // Refills the widgets. Values applied before stay in force and are
+    // written at exit: the modified flag is left as it is.
     void undo();
 
 private:
+    QLineEdit *workDirEdit = nullptr;
+    QLineEdit *proxyEdit = nullptr;
+    QLineEdit *portEdit = nullptr;
+    QLineEdit *userIdEdit = nullptr;
+    QLineEdit *passwordEdit = nullptr;
+    QComboBox *timeoutBox = nullptr;
+    QComboBox *htmlViewBox = nullptr;
+    QComboBox *cacheBox = nullptr;
+    QComboBox *playModeBox = nullptr;
+    QComboBox *userAgentBox = nullptr;
     Settings *settings = nullptr;
 };

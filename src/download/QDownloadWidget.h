@@ -1,12 +1,21 @@
 #pragma once
 
+#include <QList>
 #include <QWidget>
+#include <memory>
 
+class DownloadWorker;
+class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class QZindleDlg;
 class Settings;
 
-// The "Download" tab: the download list.
+// The "Download" tab: the download list, "Clear(&J)", "Delete(&K)" and
+// "Download(&L)" / "Cancel(&L)". It owns the download job while one exists.
+// The job works on a copy of the rows; the tab keeps the items it handed over
+// (Delete, Clear and "List up" are refused while the job exists) and applies
+// the job's marks to them on every poll.
 class QDownloadWidget : public QWidget
 {
     Q_OBJECT
@@ -15,18 +24,35 @@ public:
     explicit QDownloadWidget(QZindleDlg *mainWindow);
     ~QDownloadWidget() override;
 
+    // Attaches the settings and reads "download.list" into the list.
     void loadList(Settings *settings);
+    // Writes the list to "download.list"; does nothing before loadList().
     void saveList();
     // Sets *endCode to 0, or to the end code of a job that just finished;
     // returns the progress (0 to 100), or -1 for a negative end code.
     int pollWorker(int *endCode);
     QTreeWidget *listView() const { return list; }
-    bool hasJob() const { return false; }
+    bool hasJob() const { return job != nullptr; }
     // Asks a running job to stop, joins it and applies its marks.
-    void stopJob() {}
+    void stopJob();
+
+protected slots:
+    void onDelete();
+    void onDeleteAll();
+    void onDownload();
 
 private:
+    void applyMarks();
+    // Applies the last marks, deletes the job and resets the button.
+    void endJob();
+    void setDownloadText(const QString &text);
+
     QTreeWidget *list = nullptr;
+    QPushButton *clearButton = nullptr;
+    QPushButton *deleteButton = nullptr;
+    QPushButton *downloadButton = nullptr;
     QZindleDlg *mainWindow = nullptr;
+    std::unique_ptr<DownloadWorker> job;
+    QList<QTreeWidgetItem *> jobItems; // the job's rows, top to bottom
     Settings *settings = nullptr;
 };

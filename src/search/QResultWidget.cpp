@@ -1,28 +1,160 @@
 #include "search/QResultWidget.h"
 
 #include "app/QZindleDlg.h"
+#include "app/RowItems.h"
+#include "config/Engine.h"
+#include "config/Settings.h"
+#include "search/QSearchDlg.h"
+#include "search/SearchWorker.h"
 
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+namespace {
+
+// A hit is already listed when a download row names the same video: the
+// same ID on the same engine.
+bool listed(const QTreeWidget *downloads, const QTreeWidgetItem *hit)
+{
+    for (int i = 0; i < downloads->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *row = downloads->topLevelItem(i);
+        if (row->text(ResultRow::Id) == hit->text(ResultRow::Id) &&
+            row->text(ResultRow::Type) == hit->text(ResultRow::Type))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), mainWindow(mainWindow)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->setSpacing(2);
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(2, 2, 2, 2);
+    row->setSpacing(2);
+
     resultList = new QTreeWidget(this);
     resultList->setObjectName(QStringLiteral("resultList"));
+    RowItems::setupColumns(resultList);
+    resultList->setSelectionMode(QAbstractItemView::MultiSelection);
+
+    listUpButton = new QPushButton(tr("List up(&M)"), this);
+    listUpButton->setObjectName(QStringLiteral("listUpButton"));
+    searchOpenButton = new QPushButton(tr("Search(&N)"), this);
+    searchOpenButton->setObjectName(QStringLiteral("searchOpenButton"));
+    listUpButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    searchOpenButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+
+    row->addWidget(searchOpenButton);
+    row->addWidget(listUpButton);
     layout->addWidget(resultList);
+    layout->addLayout(row);
+
+    searchDlg = new QSearchDlg(mainWindow);
+    searchDlg->setObjectName(QStringLiteral("searchDlg"));
+
+    connect(searchOpenButton, &QPushButton::clicked, this, &QResultWidget::onSearch);
+    connect(listUpButton, &QPushButton::clicked, this, &QResultWidget::onDownload);
+    connect(searchDlg->searchButton(), &QPushButton::clicked, this, &QResultWidget::onNetwork);
 }
 
+// The window stops and deletes the job (stopJob) before it releases the settings.
 QResultWidget::~QResultWidget() = default;
 
 void QResultWidget::setSettings(Settings *settings)
 {
     this->settings = settings;
+    for (int i = 0; i < settings->engineCount(); ++i)
+        searchDlg->addEngine(settings->engine(i)->text(Engine::Title).constData());
 }
 
 int QResultWidget::pollSearch()
 {
+    if (!searchJob)
+        return 0;
+    if (!searchJob->isFinished()) {
+        searchDlg->statusBar->showMessage(
+            QString::asprintf("%d/%d", searchJob->progress.load(std::memory_order_relaxed),
+                              searchJob->progressTotal.load(std::memory_order_relaxed)));
+        return 1;
+    }
+    const QList<ResultRow> rows = searchJob->rows();
+    const QString message = searchJob->finalMessage();
+    searchJob.reset();
+    // Each row goes on top, so the last hit of the page ends up first.
+    for (const ResultRow &row : rows)
+        RowItems::insertAtHead(resultList, row);
+    searchDlg->statusBar->showMessage(message);
+    searchDlg->setSearchButtonText(tr("Search(&L)"));
     return 0;
+}
+
+void QResultWidget::stopJob()
+{
+    if (!searchJob)
+        return;
+    searchJob->requestStop();
+    // Each wait of the job's client is bounded by its time-out, so this ends.
+    while (!searchJob->waitFinished(SearchWorker::JoinTimeoutMs)) {
+    }
+    searchJob.reset();
+}
+
+void QResultWidget::onSearch()
+{
+    if (!settings || mainWindow->busyState() != 0)
+        return;
+    searchDlg->show();
+}
+
+void QResultWidget::onDownload()
+{
+    if (mainWindow->busyState() != 0)
+        return;
+    if (resultList->topLevelItemCount() == 0)
+        return;
+    QTreeWidget *downloads = mainWindow->downloadListView();
+    mainWindow->setStatus(0, tr("send to list"));
+
+    int copied = 0;
+    for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *hit = resultList->topLevelItem(i);
+        if (!hit->isSelected() || listed(downloads, hit))
+            continue;
+        RowItems::insertAtHead(downloads, RowItems::rowOf(hit));
+        ++copied;
+    }
+    if (copied > 0) {
+        for (int value = 0; value <= 100; value += 10) {
+            mainWindow->setStatus(value);
+            QThread::msleep(10);
+        }
+    }
+    mainWindow->setStatus(0, QString());
+    resultList->clearSelection();
+}
+
+void QResultWidget::onNetwork()
+{
+    if (searchJob) {
+        searchJob->requestStop();
+        return;
+    }
+    if (!settings)
+        return;
+    QByteArray word;
+    if (searchDlg->searchWord(word) == 0)
+        return;
+    searchDlg->setSearchButtonText(tr("Cancel(&L)"));
+    resultList->clear();
+    searchDlg->statusBar->showMessage(tr("start searching ..."));
+    searchJob = std::make_unique<SearchWorker>(settings, word, searchDlg->engineIndex(),
+                                               searchDlg->modeIndex(), searchDlg->pageIndex());
 }

@@ -1,12 +1,20 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
+class QPushButton;
 class QTreeWidget;
+class QSearchDlg;
 class QZindleDlg;
+class SearchWorker;
 class Settings;
 
-// The "Search" tab: the hits of the last search.
+// The "Search" tab: the hits of the last search, the buttons that open the
+// search dialog and copy selected hits to the download list. It starts,
+// cancels and reaps the search job; the job's rows and final message reach the
+// list and the dialog's status line here, on the GUI thread, in the poll that
+// finds the job finished.
 class QResultWidget : public QWidget
 {
     Q_OBJECT
@@ -15,17 +23,30 @@ public:
     explicit QResultWidget(QZindleDlg *mainWindow);
     ~QResultWidget() override;
 
+    // Keeps the record and offers its engines in the dialog, in table order.
     void setSettings(Settings *settings);
-    // 1 while a job runs, 0 otherwise; reaps a finished job.
+    // Once per tick: 1 while a job runs (showing "%d/%d"), 0 otherwise; reaps
+    // a finished job.
     int pollSearch();
-    bool hasJob() const { return false; }
-    // Asks a running job to stop and joins it.
-    void stopJob() {}
+    bool hasJob() const { return searchJob != nullptr; }
+    // Asks a running job to stop, waits until it has ended and deletes it.
+    void stopJob();
 
     QTreeWidget *resultListView() const { return resultList; }
+    QSearchDlg *searchDialog() const { return searchDlg; }
+    const SearchWorker *job() const { return searchJob.get(); }
+
+protected slots:
+    void onSearch();
+    void onDownload();
+    void onNetwork();
 
 private:
     QTreeWidget *resultList = nullptr;
+    QPushButton *searchOpenButton = nullptr;
+    QPushButton *listUpButton = nullptr;
+    QSearchDlg *searchDlg = nullptr;
     QZindleDlg *mainWindow = nullptr;
+    std::unique_ptr<SearchWorker> searchJob;
     Settings *settings = nullptr;
 };

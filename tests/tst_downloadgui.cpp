@@ -1,0 +1,486 @@
+#include "CurrentDir.h"
+#include "ScriptedServer.h"
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "app/QTextProgressBar.h"
+#include "app/QZindleDlg.h"
+#include "app/RowItems.h"
+#include "config/QSettingDlg.h"
+#include "config/Settings.h"
+#include "download/QDownloadWidget.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using Step = ScriptedServer::Step;
+
+namespace {
+
+constexpr int RunMs = 20000;
+
+const QByteArray OneStageEngine = "engine_title::Tube\n"
+                                  "engine_id::tube\n"
+                                  "dowuload_redirect::1\n"
+                                  "download_url0::http://127.0.0.1:PORT/watch/%s\n"
+                                  "download_key0::src=\"\n"
+                                  "download_key0_::\"\n"
+                                  "download_target::http://127.0.0.1:PORT/videos/%s\n"
+                                  "download_ext::.flv\n";
+
+QByteArray ok(const QByteArray &body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+QByteArray watchPage(const QByteArray &id)
+{
+    return "<html><video src=\"" + id + ".bin\"></video></html>";
+}
+
+QByteArray bytesFor(const QByteArray &id, int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + id.at(i % id.size())) & 0xff);
+    return bytes;
+}
+
+ResultRow makeRow(const QByteArray &state, const QByteArray &id)
+{
+    ResultRow row;
+    row[ResultRow::State] = state;
+    row[ResultRow::Title] = "Title " + id;
+    row[ResultRow::Time] = "1:00";
+    row[ResultRow::User] = "someone";
+    row[ResultRow::Id] = id;
+    row[ResultRow::Type] = "tube";
+    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
+    return row;
+}
+
+QByteArray listLine(const ResultRow &row)
+{
+    QByteArray line;
+    for (const QByteArray &text : row.columns)
+        line += text + "<\t>";
+    return line + "\r\n";
+}
+
+QStringList column(const QTreeWidget *list, int column)
+{
+    QStringList texts;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        texts.append(list->topLevelItem(i)->text(column));
+    return texts;
+}
+
+// A port on 127.0.0.1 that nobody listens on right now.
+quint16 freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+// The Download tab in the main window, and the settings dialog.
+class tst_DownloadGui : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void deleteSelection_data();
+    void deleteSelection();
+    void runRefusesDeleteAndClear();
+    void failedRunShowsError();
+    void nothingBeforeFirstTick();
+    void emptyWorkDirRefusesDownload();
+    void closeWhileDownloading();
+    void downloadsTwoRows();
+    void settingsApply_data();
+    void settingsApply();
+    void settingsApplyThenUndo();
+    void settingsReopenKeepsEdits();
+
+private:
+    void writeSetup(quint16 port, const QByteArray &iniExtra = {});
+    // A window past its first tick, with the rows in the list top to bottom.
+    void startWindow(QZindleDlg &window, const QList<ResultRow> &rows = {});
+    QString path(const QString &relative) const { return m_dir->filePath(relative); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CurrentDir> m_current;
+    QDownloadWidget *m_tab = nullptr;
+    QTreeWidget *m_list = nullptr;
+    QPushButton *m_download = nullptr;
+};
+
+void tst_DownloadGui::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
+    m_current = std::make_unique<CurrentDir>(m_dir->path());
+}
+
+void tst_DownloadGui::cleanup()
+{
+    m_current.reset();
+    m_dir.reset();
+}
+
+void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
+{
+    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=work/\r\n" + iniExtra));
+    QByteArray engine = OneStageEngine;
+    engine.replace("PORT", QByteArray::number(port));
+    QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/tube.zin")), engine));
+}
+
+void tst_DownloadGui::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)
+{
+    m_tab = window.findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
+    QVERIFY(m_tab);
+    m_list = m_tab->findChild<QTreeWidget *>(QStringLiteral("listView"));
+    m_download = m_tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
+    QVERIFY(m_list && m_download);
+    QTRY_VERIFY(window.settingsRecord());
+    for (qsizetype i = rows.size() - 1; i >= 0; --i)
+        RowItems::insertAtHead(m_list, rows[i]);
+}
+
+void tst_DownloadGui::deleteSelection_data()
+{
+    QTest::addColumn<int>("selected"); // -1: none
+    QTest::addColumn<QStringList>("remaining");
+    QTest::addColumn<QString>("nowSelected");
+
+    const QString none;
+    QTest::newRow("bottom row: the row above is selected")
+        << 2 << QStringList{QStringLiteral("r0"), QStringLiteral("r1")} << QStringLiteral("r1");
+    QTest::newRow("middle row: the row below is selected")
+        << 1 << QStringList{QStringLiteral("r0"), QStringLiteral("r2")} << QStringLiteral("r2");
+    QTest::newRow("top row: the row below is selected")
+        << 0 << QStringList{QStringLiteral("r1"), QStringLiteral("r2")} << QStringLiteral("r1");
+    QTest::newRow("nothing selected: nothing deleted")
+        << -1 << QStringList{QStringLiteral("r0"), QStringLiteral("r1"), QStringLiteral("r2")}
+        << none;
+}
+
+void tst_DownloadGui::deleteSelection()
+{
+    QFETCH(int, selected);
+    QFETCH(QStringList, remaining);
+    QFETCH(QString, nowSelected);
+
+    writeSetup(freePort());
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0"), makeRow("x", "r1"), makeRow("H", "r2")});
+    if (selected >= 0)
+        m_list->setCurrentItem(m_list->topLevelItem(selected));
+
+    m_tab->findChild<QPushButton *>(QStringLiteral("deleteButton"))->click();
+    QCOMPARE(column(m_list, ResultRow::Id), remaining);
+    const QList<QTreeWidgetItem *> selection = m_list->selectedItems();
+    QCOMPARE(selection.isEmpty() ? QString() : selection.first()->text(ResultRow::Id), nowSelected);
+
+    // Each deletion is saved at once.
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    if (selected < 0) {
+        QVERIFY(!QFile::exists(listPath));
+    } else {
+        QByteArray expected;
+        for (const QString &id : std::as_const(remaining))
+            expected += listLine(makeRow(id == QLatin1String("r1") ? "x" : "H", id.toLatin1()));
+        QCOMPARE(TestFiles::read(listPath), expected);
+    }
+}
+
+void tst_DownloadGui::runRefusesDeleteAndClear()
+{
+    ScriptedServer server;
+    server.setRoute("/watch/r0", {Step::send("HTTP/1.0 200 OK\r\n\r\n<html>"), Step::await(),
+                                  Step::send(watchPage("r0")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(server.port());
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0"), makeRow("H", "r1")});
+    auto *clear = m_tab->findChild<QPushButton *>(QStringLiteral("clearButton"));
+    auto *remove = m_tab->findChild<QPushButton *>(QStringLiteral("deleteButton"));
+    QCOMPARE(clear->text(), QStringLiteral("Clear(&J)"));
+    QCOMPARE(clear->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_J));
+    QCOMPARE(remove->text(), QStringLiteral("Delete(&K)"));
+    QCOMPARE(remove->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_K));
+    QCOMPARE(m_download->text(), QStringLiteral("Download(&L)"));
+    QCOMPARE(m_download->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
+
+    m_download->click();
+    QVERIFY(m_tab->hasJob());
+    QCOMPARE(window.busyState(), 2);
+    QCOMPARE(m_download->text(), QStringLiteral("Cancel(&L)"));
+    QCOMPARE(m_download->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
+    QTRY_COMPARE(server.requests().size(), 1);
+
+    m_list->setCurrentItem(m_list->topLevelItem(1));
+    remove->click();
+    clear->click();
+    QCOMPARE(column(m_list, ResultRow::Id),
+             (QStringList{QStringLiteral("r0"), QStringLiteral("r1")}));
+
+    // Cancel asks the job to stop; the button changes once a poll saw it end.
+    m_download->click();
+    QCOMPARE(m_download->text(), QStringLiteral("Cancel(&L)"));
+    server.proceed();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
+    QCOMPARE(m_download->text(), QStringLiteral("Download(&L)"));
+    QCOMPARE(m_download->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
+    // A stop inside the stage chain leaves the row as it was.
+    QCOMPARE(column(m_list, ResultRow::State),
+             (QStringList{QStringLiteral("H"), QStringLiteral("H")}));
+    QCOMPARE(server.requests().size(), 1);
+
+    clear->click();
+    QCOMPARE(m_list->topLevelItemCount(), 0);
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))), QByteArray());
+}
+
+void tst_DownloadGui::failedRunShowsError()
+{
+    // Nobody listens on the engine's port: the page request fails with -2.
+    writeSetup(freePort());
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0")});
+    StderrCapture capture;
+    m_download->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
+
+    QCOMPARE(window.statusBarWidget()->text(), QStringLiteral("error=-2"));
+    QCOMPARE(window.statusBarWidget()->value(), 0);
+    QVERIFY(capture.text().contains("download thread endcode=-2\n"));
+    QCOMPARE(column(m_list, ResultRow::State), QStringList{QStringLiteral("x")});
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))),
+             listLine(makeRow("x", "r0")));
+}
+
+void tst_DownloadGui::nothingBeforeFirstTick()
+{
+    writeSetup(freePort());
+    const QByteArray saved = listLine(makeRow("H", "r0"));
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, saved));
+    {
+        QZindleDlg window;
+        auto *tab = window.findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
+        auto *download = tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
+        download->click();
+        QVERIFY(!tab->hasJob());
+        QCOMPARE(download->text(), QStringLiteral("Download(&L)"));
+        QVERIFY(!window.settingsRecord());
+    }
+    // Closed before its first tick: the saved list was not replaced.
+    QCOMPARE(TestFiles::read(listPath), saved);
+
+    QZindleDlg window;
+    startWindow(window);
+    QCOMPARE(column(m_list, ResultRow::Id), QStringList{QStringLiteral("r0")});
+}
+
+void tst_DownloadGui::emptyWorkDirRefusesDownload()
+{
+    writeSetup(freePort());
+    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\r\n"));
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0")});
+    QCOMPARE(window.settingsRecord()->workDir(), QByteArray(""));
+    m_download->click();
+    QVERIFY(!m_tab->hasJob());
+    QCOMPARE(m_download->text(), QStringLiteral("Download(&L)"));
+}
+
+void tst_DownloadGui::closeWhileDownloading()
+{
+    const QByteArray video = bytesFor("r0", 100000);
+    const QByteArray response = ok(video);
+    ScriptedServer server;
+    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    // The rest of the body comes late enough for the window to close first.
+    server.setRoute("/videos/r0.bin",
+                    {Step::send(response.left(response.size() / 2)), Step::pause(3000),
+                     Step::send(response.mid(response.size() / 2)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(server.port());
+    const QString part = path(QStringLiteral("work/tube/r0.flv.part"));
+    {
+        QZindleDlg window;
+        startWindow(window, {makeRow("H", "r0"), makeRow("H", "r1")});
+        m_download->click();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(part), RunMs);
+    }
+    // The job was stopped and joined, its mark applied and the list saved.
+    QVERIFY(QFile::exists(part));
+    QVERIFY(!QFile::exists(path(QStringLiteral("work/tube/r0.flv"))));
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))),
+             listLine(makeRow("x", "r0")) + listLine(makeRow("H", "r1")));
+}
+
+void tst_DownloadGui::downloadsTwoRows()
+{
+    const QByteArray first = bytesFor("r0", 150000);
+    const QByteArray second = bytesFor("r1", 70001);
+    ScriptedServer server;
+    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    server.setRoute("/watch/r1", {Step::send(ok(watchPage("r1"))), Step::close()});
+    server.setRoute("/videos/r0.bin", {Step::send(ok(first)), Step::close()});
+    server.setRoute("/videos/r1.bin", {Step::send(ok(second)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(server.port());
+
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0"), makeRow("x", "r1")});
+    m_download->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
+
+    QCOMPARE(column(m_list, ResultRow::State),
+             (QStringList{QStringLiteral("o"), QStringLiteral("o")}));
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/tube/r0.flv"))), first);
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/tube/r1.flv"))), second);
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/tube/r0.txt"))),
+             QByteArray("t::Title r0\n"));
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/tube/r1.txt"))),
+             QByteArray("t::Title r1\n"));
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))), QByteArray("\r\n\r\n"));
+    QCOMPARE(window.statusBarWidget()->text(), QString());
+    QCOMPARE(m_download->text(), QStringLiteral("Download(&L)"));
+}
+
+void tst_DownloadGui::settingsApply_data()
+{
+    QTest::addColumn<QString>("workDirText");
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QByteArray>("workDir");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("final slash added") << QStringLiteral("/tmp/videos") << QStringLiteral("8080")
+                                       << QByteArray("/tmp/videos/") << 8080;
+    QTest::newRow("final slash kept") << QStringLiteral("/tmp/videos/") << QStringLiteral(" 3128x")
+                                      << QByteArray("/tmp/videos/") << 3128;
+    QTest::newRow("empty stays empty")
+        << QString() << QStringLiteral("port") << QByteArray("") << 0;
+}
+
+void tst_DownloadGui::settingsApply()
+{
+    QFETCH(QString, workDirText);
+    QFETCH(QString, portText);
+    QFETCH(QByteArray, workDir);
+    QFETCH(int, port);
+
+    writeSetup(freePort());
+    QZindleDlg window;
+    startWindow(window);
+    window.findChild<QPushButton *>(QStringLiteral("settingButton"))->click();
+    auto *dialog = window.findChild<QSettingDlg *>();
+    QVERIFY(dialog && dialog->isVisible() && dialog->isModal());
+    auto *workDirEdit = dialog->findChild<QLineEdit *>(QStringLiteral("workDirEdit"));
+    auto *portEdit = dialog->findChild<QLineEdit *>(QStringLiteral("portEdit"));
+    auto *timeoutBox = dialog->findChild<QComboBox *>(QStringLiteral("timeoutBox"));
+    QCOMPARE(workDirEdit->text(), QStringLiteral("work/"));
+    QCOMPARE(portEdit->maxLength(), 6);
+    QCOMPARE(workDirEdit->maxLength(), 255);
+
+    workDirEdit->setText(workDirText);
+    portEdit->setText(portText);
+    timeoutBox->setCurrentIndex(2);
+    QApplication::setActiveWindow(dialog);
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    // CTRL+A applies even from a text field, which would select all.
+    QTest::keyClick(workDirEdit, Qt::Key_A, Qt::ControlModifier);
+
+    Settings *settings = window.settingsRecord();
+    QTRY_VERIFY(settings->modified()); // a shortcut clicks its button a moment later
+    QCOMPARE(settings->workDir(), workDir);
+    QCOMPARE(workDirEdit->text(), QString::fromLocal8Bit(workDir));
+    QCOMPARE(settings->port(), port);
+    QCOMPARE(settings->timeout(1), 45000);
+}
+
+void tst_DownloadGui::settingsApplyThenUndo()
+{
+    writeSetup(freePort(), "timeout=4\r\nuseragent=0\r\nproxy=old.proxy\r\n");
+    {
+        QZindleDlg window;
+        startWindow(window);
+        window.findChild<QPushButton *>(QStringLiteral("settingButton"))->click();
+        auto *dialog = window.findChild<QSettingDlg *>();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->findChild<QComboBox *>(QStringLiteral("timeoutBox"))->currentText(),
+                 QStringLiteral("120"));
+        QCOMPARE(dialog->findChild<QComboBox *>(QStringLiteral("userAgentBox"))->currentText(),
+                 QStringLiteral("zindle"));
+        // Filling the widgets marks nothing.
+        QVERIFY(!window.settingsRecord()->modified());
+
+        auto *proxyEdit = dialog->findChild<QLineEdit *>(QStringLiteral("proxyEdit"));
+        QCOMPARE(proxyEdit->text(), QStringLiteral("old.proxy"));
+        proxyEdit->setText(QStringLiteral("new.proxy"));
+        dialog->findChild<QPushButton *>(QStringLiteral("applyButton"))->click();
+        proxyEdit->setText(QStringLiteral("unapplied.proxy"));
+        dialog->findChild<QPushButton *>(QStringLiteral("undoButton"))->click();
+
+        // Undo shows the values in force, and the applied ones stay in force.
+        QCOMPARE(proxyEdit->text(), QStringLiteral("new.proxy"));
+        QCOMPARE(window.settingsRecord()->proxy(), QByteArray("new.proxy"));
+        QVERIFY(window.settingsRecord()->modified());
+    }
+    const QByteArray ini = TestFiles::read(path(QStringLiteral("z_user.ini")));
+    QVERIFY2(ini.contains("proxy=new.proxy"), ini.constData());
+    QVERIFY2(ini.contains("timeout=4"), ini.constData());
+}
+
+void tst_DownloadGui::settingsReopenKeepsEdits()
+{
+    writeSetup(freePort(), "proxy=old.proxy\r\n");
+    const QByteArray ini = TestFiles::read(path(QStringLiteral("z_user.ini")));
+    {
+        QZindleDlg window;
+        startWindow(window);
+        auto *settingButton = window.findChild<QPushButton *>(QStringLiteral("settingButton"));
+        settingButton->click();
+        auto *dialog = window.findChild<QSettingDlg *>();
+        QVERIFY(dialog);
+        dialog->findChild<QLineEdit *>(QStringLiteral("proxyEdit"))
+            ->setText(QStringLiteral("typed.proxy"));
+        dialog->close();
+        QVERIFY(!dialog->isVisible());
+
+        settingButton->click();
+        QCOMPARE(window.findChild<QSettingDlg *>(), dialog);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(dialog->findChild<QLineEdit *>(QStringLiteral("proxyEdit"))->text(),
+                 QStringLiteral("typed.proxy"));
+        QCOMPARE(window.settingsRecord()->proxy(), QByteArray("old.proxy"));
+    }
+    // Nothing applied: the settings file is not written.
+    QCOMPARE(TestFiles::read(path(QStringLiteral("z_user.ini"))), ini);
+}
+
+QTEST_MAIN(tst_DownloadGui)
+#include "tst_downloadgui.moc"

@@ -1,0 +1,610 @@
+#include "CurrentDir.h"
+#include "ScriptedServer.h"
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "app/ResultCode.h"
+#include "app/ResultRow.h"
+#include "config/Settings.h"
+#include "download/DownloadListFile.h"
+#include "download/DownloadWorker.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QtTest>
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using Script = ScriptedServer::Script;
+using Step = ScriptedServer::Step;
+using Files = QMap<QByteArray, QByteArray>;
+using Marks = QList<std::pair<int, QByteArray>>;
+
+namespace {
+
+constexpr int FinishMs = 20000;
+
+// Stage 0 cuts "e%2Fx%3Fv%3D<id>%3A1%2fz" out of its page, which un-escapes to
+// "e/x?v=<id>:1%2fz" (the lower-case escape stays); stage 1 fetches that and
+// cuts the name that fills the target.
+const QByteArray TwoStageEngine = "engine_title::Tube\n"
+                                  "engine_id::tube\n"
+                                  "download_http::1\n"
+                                  "dowuload_redirect::2\n"
+                                  "download_url0::http://127.0.0.1:PORT/watch?v=%s\n"
+                                  "download_key0::<a id=\"next\" href=\"\n"
+                                  "download_key0_::\">\n"
+                                  "download_url1::http://127.0.0.1:PORT/%s\n"
+                                  "download_key1::file: '\n"
+                                  "download_key1_::'\n"
+                                  "download_target::http://127.0.0.1:PORT/get/%s\n"
+                                  "download_ext::.flv\n";
+const QByteArray NoStageEngine = "engine_title::Tube\n"
+                                 "engine_id::tube\n"
+                                 "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
+                                 "download_ext::.mp4\n";
+
+QByteArray ok(const QByteArray &body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+QByteArray stage0Page(const QByteArray &id)
+{
+    return "<html><body><a id=\"next\" href=\"e%2Fx%3Fv%3D" + id +
+           "%3A1%2fz\">go</a></body></html>";
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+ResultRow makeRow(const QByteArray &state, const QByteArray &id,
+                  const QByteArray &type = QByteArrayLiteral("tube"))
+{
+    ResultRow row;
+    row[ResultRow::State] = state;
+    row[ResultRow::Title] = "Title " + id;
+    row[ResultRow::Time] = "1:00";
+    row[ResultRow::User] = "someone";
+    row[ResultRow::Id] = id;
+    row[ResultRow::Type] = type;
+    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
+    return row;
+}
+
+QByteArray listLine(const ResultRow &row)
+{
+    QByteArray line;
+    for (const QByteArray &text : row.columns)
+        line += text + "<\t>";
+    return line + "\r\n";
+}
+
+QByteArrayList targets(const ScriptedServer &server)
+{
+    QByteArrayList result;
+    for (const QByteArray &request : server.requests())
+        result.append(ScriptedServer::target(request));
+    return result;
+}
+
+quint16 freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(quint16 port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+} // namespace
+
+// The download job against scripted and real local sites: the stage chain,
+// the files it leaves, its marks and diagnostics, stops, and zindle-cli download.
+class tst_DownloadJob : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void rowOutcome_data();
+    void rowOutcome();
+    void walksRowsTopToBottom();
+    void allRowsDoneMakeNoRequest();
+    void stopDuringStage();
+    void stopDuringBody();
+    void largeBodiesFromHttpServer();
+    void cli_data();
+    void cli();
+    void cliWriteFailure();
+
+private:
+    struct Result
+    {
+        Marks marks;
+        int resultCode = 0;
+        int progress = 0;
+        QByteArray errors;
+    };
+
+    // z_user.ini with the work directory "work/" and one engine file whose
+    // "PORT" is replaced by the port.
+    void writeSetup(const QByteArray &engine, quint16 port);
+    void run(const QList<ResultRow> &rows, Result *result);
+    // Every entry under the temporary directory but the fixture's own, by
+    // relative path; a directory ends in "/" and has no bytes.
+    Files created() const;
+    // Relative: the job takes it from the current directory, the temporary one.
+    static QByteArray workDir() { return QByteArrayLiteral("work/"); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CurrentDir> m_current;
+};
+
+void tst_DownloadJob::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
+    m_current = std::make_unique<CurrentDir>(m_dir->path());
+}
+
+void tst_DownloadJob::cleanup()
+{
+    m_current.reset();
+    m_dir.reset();
+}
+
+void tst_DownloadJob::writeSetup(const QByteArray &engine, quint16 port)
+{
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=" + workDir() + "\r\n"));
+    QByteArray text = engine;
+    text.replace("PORT", QByteArray::number(port));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral(".zindles/tube.zin")), text));
+}
+
+void tst_DownloadJob::run(const QList<ResultRow> &rows, Result *result)
+{
+    Settings settings;
+    StderrCapture capture;
+    {
+        DownloadWorker job(&settings, rows);
+        QVERIFY(job.waitFinished(FinishMs));
+        result->marks = job.takeMarks();
+        result->resultCode = job.resultCode.load();
+        result->progress = job.progress.load();
+    }
+    result->errors = capture.text();
+}
+
+Files tst_DownloadJob::created() const
+{
+    static const QStringList fixture = {QStringLiteral("z_user.ini"), QStringLiteral(".zindles/"),
+                                        QStringLiteral(".zindles/tube.zin"),
+                                        QStringLiteral("work/")};
+    Files files;
+    const QDir root(m_dir->path());
+    QDirIterator it(m_dir->path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        QString path = root.relativeFilePath(info.filePath());
+        if (info.isDir())
+            path += QLatin1Char('/');
+        if (fixture.contains(path))
+            continue;
+        files.insert(QFile::encodeName(path),
+                     info.isDir() ? QByteArray() : TestFiles::read(info.filePath()));
+    }
+    return files;
+}
+
+void tst_DownloadJob::rowOutcome_data()
+{
+    QTest::addColumn<QByteArray>("engine");
+    QTest::addColumn<Files>("routes"); // request target -> raw response
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QByteArray>("mark");
+    QTest::addColumn<QByteArrayList>("requests");
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QByteArrayList>("lines"); // each found on standard error
+
+    const QByteArray video = randomBytes(200000, 1);
+    const QByteArray title = "t::Title ab12\n";
+    const Files none;
+
+    QTest::newRow("two stages with escapes")
+        << TwoStageEngine
+        << Files{{"/watch?v=ab12", ok(stage0Page("ab12"))},
+                 {"/e/x?v=ab12:1%2fz", ok("<html>var file: 'vid%3D7';</html>")},
+                 {"/get/vid=7", ok(video)}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
+        << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz", "/get/vid=7"}
+        << Files{{"work/tube/", {}}, {"work/tube/ab12.flv", video}, {"work/tube/ab12.txt", title}}
+        << QByteArrayList{"open " + workDir() + "tube/ab12.flv\n"};
+    QTest::newRow("no stages: the target takes the ID")
+        << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
+        << QByteArray("tube") << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
+        << Files{{"work/tube/", {}}, {"work/tube/ab12.mp4", "tiny"}, {"work/tube/ab12.txt", title}}
+        << QByteArrayList{};
+    QTest::newRow("body without length ended by a close")
+        << NoStageEngine << Files{{"/v/ab12.mp4", "HTTP/1.0 200 OK\r\n\r\nab</html>cd"}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
+        << QByteArrayList{"/v/ab12.mp4"}
+        << Files{{"work/tube/", {}},
+                 {"work/tube/ab12.mp4", "ab</html>cd"},
+                 {"work/tube/ab12.txt", title}}
+        << QByteArrayList{};
+
+    QTest::newRow("fail: second stage markers not found")
+        << TwoStageEngine
+        << Files{{"/watch?v=ab12", ok(stage0Page("ab12"))},
+                 {"/e/x?v=ab12:1%2fz", ok("<html>no file here</html>")},
+                 {"/get/", ok("error page")}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
+        << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz"} << Files{{"work/tube/", {}}}
+        << QByteArrayList{"stage 1: markers not found\n"};
+    QTest::newRow("fail: one-byte ID, stages run, no final fetch")
+        << TwoStageEngine
+        << Files{{"/watch?v=a", ok(stage0Page("a"))},
+                 {"/e/x?v=a:1%2fz", ok("<html>file: 'v'</html>")},
+                 {"/get/v", ok("video")}}
+        << QByteArray("a") << QByteArray("tube") << QByteArray("x")
+        << QByteArrayList{"/watch?v=a", "/e/x?v=a:1%2fz"} << Files{{"work/tube/", {}}}
+        << QByteArrayList{};
+    QTest::newRow("fail: unknown engine")
+        << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
+        << QByteArray("other") << QByteArray("x") << QByteArrayList{} << none << QByteArrayList{};
+    QTest::newRow("fail: stage count refused")
+        << QByteArray(NoStageEngine + "dowuload_redirect::65\n")
+        << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << QByteArray("tube")
+        << QByteArray("x") << QByteArrayList{} << none
+        << QByteArrayList{"engine tube: its download stages were refused"};
+    QTest::newRow("fail: 404 target") << NoStageEngine
+                                      << Files{{"/v/ab12.mp4", "HTTP/1.0 404 Not Found\r\n"
+                                                               "Content-Length: 7\r\n\r\nmissing"}}
+                                      << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
+                                      << QByteArrayList{"/v/ab12.mp4"} << Files{{"work/tube/", {}}}
+                                      << QByteArrayList{"download failed: HTTP status 404\n"};
+    QTest::newRow("fail: truncated body")
+        << NoStageEngine
+        << Files{{"/v/ab12.mp4", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcde"}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
+        << QByteArrayList{"/v/ab12.mp4"}
+        << Files{{"work/tube/", {}}, {"work/tube/ab12.mp4.part", "abcde"}}
+        << QByteArrayList{"download failed: body ended short (-25)\n"};
+
+    // Names that would leave their directory: nothing is requested or created.
+    const QByteArrayList unsafeIds = {"../x", "a/b", "..", ".", "", "a\\b", "a\tb"};
+    for (const QByteArray &id : unsafeIds) {
+        QTest::addRow("fail: unsafe ID \"%s\"", id.constData())
+            << NoStageEngine << Files{{"/v/" + id + ".mp4", ok("tiny")}} << id << QByteArray("tube")
+            << QByteArray("x") << QByteArrayList{} << none
+            << QByteArrayList{"unsafe file name: " + id + "\n"};
+    }
+    QByteArray upEngine = NoStageEngine;
+    upEngine.replace("engine_id::tube", "engine_id::../up");
+    QTest::newRow("fail: unsafe engine id")
+        << upEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
+        << QByteArray("../up") << QByteArray("x") << QByteArrayList{} << none
+        << QByteArrayList{"unsafe file name: ../up\n"};
+    for (const QByteArray &ext : {QByteArray("/../../x"), QByteArray(".m\\p4")}) {
+        QByteArray engine = NoStageEngine;
+        engine.replace("download_ext::.mp4", "download_ext::" + ext);
+        QTest::addRow("fail: unsafe extension \"%s\"", ext.constData())
+            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
+            << QByteArray("tube") << QByteArray("x") << QByteArrayList{} << none
+            << QByteArrayList{"unsafe file name: " + ext + "\n"};
+    }
+}
+
+void tst_DownloadJob::rowOutcome()
+{
+    QFETCH(QByteArray, engine);
+    QFETCH(Files, routes);
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, mark);
+    QFETCH(QByteArrayList, requests);
+    QFETCH(Files, files);
+    QFETCH(QByteArrayList, lines);
+
+    ScriptedServer server;
+    for (auto it = routes.cbegin(); it != routes.cend(); ++it)
+        server.setRoute(it.key(), {Step::send(it.value()), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(engine, server.port());
+
+    Result result;
+    run({makeRow("H", id, type)}, &result);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(targets(server), requests);
+    QCOMPARE(created(), files);
+    for (const QByteArray &line : lines)
+        QVERIFY2(result.errors.contains(line), result.errors.constData());
+    QVERIFY(result.errors.startsWith("--------start search thread--------\n"));
+    QVERIFY(result.errors.contains("Password= \n--------start download thread--------\n"));
+    QVERIFY(result.errors.endsWith("--------end download thread--------\n"));
+    // 100 once a body was streamed into a file, 1 while a row is resolved.
+    const bool streamed = std::any_of(files.keyBegin(), files.keyEnd(),
+                                      [](const QByteArray &path) { return !path.endsWith('/'); });
+    QCOMPARE(result.progress, streamed ? 100 : 1);
+}
+
+void tst_DownloadJob::walksRowsTopToBottom()
+{
+    ScriptedServer server;
+    server.setRoute("/v/cd34.mp4", {Step::send(ok("second")), Step::close()});
+    server.setRoute("/v/ef56.mp4", {Step::send(ok("third")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+
+    // A done row is passed over; a failed row does not fail the rows after it;
+    // any state but exactly "o" is taken up, "x" included.
+    Result result;
+    run({makeRow("o", "ab12"), makeRow("H", "zz99", "other"), makeRow("x", "cd34"),
+         makeRow("", "ef56")},
+        &result);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(result.marks, (Marks{{1, "x"}, {2, "o"}, {3, "o"}}));
+    QCOMPARE(targets(server), (QByteArrayList{"/v/cd34.mp4", "/v/ef56.mp4"}));
+    QCOMPARE(result.resultCode, int(ResultCode::BodyComplete));
+}
+
+void tst_DownloadJob::allRowsDoneMakeNoRequest()
+{
+    ScriptedServer server;
+    server.setFallback({Step::send(ok("x")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+
+    Result result;
+    run({makeRow("o", "ab12"), makeRow("o", "cd34")}, &result);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(result.marks.isEmpty());
+    QCOMPARE(server.connectionCount(), 0);
+    QCOMPARE(result.progress, 1);
+    QCOMPARE(result.resultCode, 0);
+    QCOMPARE(created(), Files{});
+
+    run({}, &result);
+    QCOMPARE(result.progress, 0);
+    QCOMPARE(result.resultCode, 0);
+}
+
+void tst_DownloadJob::stopDuringStage()
+{
+    ScriptedServer server;
+    server.setRoute("/watch?v=ab12", {Step::send("HTTP/1.0 200 OK\r\n\r\n<html>"), Step::await(),
+                                      Step::send(stage0Page("ab12")), Step::close()});
+    server.setFallback({Step::send(ok("unexpected")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(TwoStageEngine, server.port());
+
+    Settings settings;
+    auto job = std::make_unique<DownloadWorker>(
+        &settings, QList<ResultRow>{makeRow("x", "ab12"), makeRow("H", "cd34")});
+    QTRY_COMPARE(server.requests().size(), 1);
+    job->requestStop();
+    server.proceed();
+    QVERIFY(job->waitFinished(FinishMs));
+
+    // The row keeps its state and the run ends there.
+    QVERIFY(job->takeMarks().isEmpty());
+    QCOMPARE(targets(server), QByteArrayList{"/watch?v=ab12"});
+    QCOMPARE(created(), (Files{{"work/tube/", {}}}));
+}
+
+void tst_DownloadJob::stopDuringBody()
+{
+    const QByteArray video = randomBytes(100000, 2);
+    const QByteArray response = ok(video);
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send(response.left(response.size() / 2)), Step::await(),
+                                    Step::send(response.mid(response.size() / 2)), Step::close()});
+    server.setFallback({Step::send(ok("unexpected")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+
+    Settings settings;
+    auto job = std::make_unique<DownloadWorker>(
+        &settings, QList<ResultRow>{makeRow("H", "ab12"), makeRow("H", "cd34")});
+    const QString part = m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part"));
+    QTRY_VERIFY(QFile::exists(part));
+    job->requestStop();
+    server.proceed();
+    QVERIFY(job->waitFinished(FinishMs));
+
+    // A cancelled body stays as ".part", without a title file; the next row
+    // is not taken up.
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x"}}));
+    QCOMPARE(server.connectionCount(), 1);
+    const Files files = created();
+    QCOMPARE(files.keys(), (QByteArrayList{"work/tube/", "work/tube/ab12.mp4.part"}));
+    QVERIFY(video.startsWith(files.value("work/tube/ab12.mp4.part")));
+}
+
+void tst_DownloadJob::largeBodiesFromHttpServer()
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    QVERIFY2(!python.isEmpty(), "python3 not installed (scripts/test installs it)");
+    // Past 21 MiB a 32-bit received x 100 would overflow.
+    const QByteArray small = randomBytes(300000, 3);
+    const QByteArray large = randomBytes(24 * 1024 * 1024 + 7, 4);
+    const QString www = m_dir->filePath(QStringLiteral("www"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/watch/ab12.html"),
+                             "<html><video src=\"ab12.bin\"></video></html>"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/watch/cd34.html"),
+                             "<html><video src=\"cd34.bin\"></video></html>"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/videos/ab12.bin"), small));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/videos/cd34.bin"), large));
+
+    const quint16 port = freePort();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(python, {QStringLiteral("-m"), QStringLiteral("http.server"),
+                          QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                          QStringLiteral("--directory"), www, QString::number(port)});
+    QVERIFY(server.waitForStarted());
+    auto stopServer = qScopeGuard([&server] {
+        server.kill();
+        server.waitForFinished();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(accepts(port) || server.state() == QProcess::NotRunning, FinishMs);
+    QVERIFY(server.state() == QProcess::Running);
+
+    writeSetup("engine_id::tube\n"
+               "dowuload_redirect::1\n"
+               "download_url0::http://127.0.0.1:PORT/watch/%s.html\n"
+               "download_key0::src=\"\n"
+               "download_key0_::\"\n"
+               "download_target::http://127.0.0.1:PORT/videos/%s\n"
+               "download_ext::.flv\n",
+               port);
+    Settings settings;
+    auto job = std::make_unique<DownloadWorker>(
+        &settings, QList<ResultRow>{makeRow("H", "ab12"), makeRow("H", "cd34")});
+    QList<int> seen;
+    while (!job->waitFinished(5))
+        seen.append(job->progress.load());
+    for (int progress : std::as_const(seen))
+        QVERIFY2(progress >= 0 && progress <= 100, QByteArray::number(progress).constData());
+    QCOMPARE(job->takeMarks(), (Marks{{0, "o"}, {1, "o"}}));
+    QCOMPARE(job->progress.load(), 100);
+    QCOMPARE(job->resultCode.load(), int(ResultCode::BodyComplete));
+
+    QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.flv"))), small);
+    QVERIFY(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/cd34.flv"))) == large);
+    QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.txt"))),
+             QByteArray("t::Title ab12\n"));
+    QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/cd34.txt"))),
+             QByteArray("t::Title cd34\n"));
+}
+
+void tst_DownloadJob::cli_data()
+{
+    QTest::addColumn<QByteArray>("workDirLine");
+    QTest::addColumn<QByteArray>("list"); // null: no list file
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("savedList"); // null: not written
+    QTest::addColumn<QByteArrayList>("lines");
+
+    const ResultRow first = makeRow("H", "ab12");
+    const ResultRow failing = makeRow("x", "cd34");
+    const QByteArray work = "path=" + workDir() + "\r\n";
+
+    // The file's last row is on top, so it is downloaded first and saved first.
+    QTest::newRow("all done") << work << QByteArray(listLine(first)) << 0 << QByteArray("\r\n")
+                              << QByteArrayList{"ab12 o\n"};
+    QTest::newRow("one failed") << work << QByteArray(listLine(failing) + listLine(first)) << 1
+                                << QByteArray("\r\n" + listLine(failing))
+                                << QByteArrayList{"ab12 o\n", "cd34 x\n"};
+    QTest::newRow("no list yet") << work << QByteArray() << 0 << QByteArray("")
+                                 << QByteArrayList{"cannot open the file.\n"};
+    QTest::newRow("fail: no work directory") << QByteArray() << QByteArray() << 1 << QByteArray()
+                                             << QByteArrayList{"load path is too short.\n"};
+}
+
+void tst_DownloadJob::cli()
+{
+    QFETCH(QByteArray, workDirLine);
+    QFETCH(QByteArray, list);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, savedList);
+    QFETCH(QByteArrayList, lines);
+
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send(ok("video ab12")), Step::close()});
+    server.setRoute("/v/cd34.mp4", {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\n" + workDirLine));
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    if (!list.isNull())
+        QVERIFY(TestFiles::write(listPath, list));
+
+    QProcess cli;
+    cli.setWorkingDirectory(m_dir->path());
+    cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
+    QVERIFY(cli.waitForFinished(FinishMs));
+    const QByteArray errors = cli.readAllStandardError();
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == exitCode, errors.constData());
+    for (const QByteArray &line : lines)
+        QVERIFY2(errors.contains(line), errors.constData());
+    if (savedList.isNull())
+        QVERIFY(!QFile::exists(listPath));
+    else
+        QCOMPARE(TestFiles::read(listPath), savedList);
+}
+
+void tst_DownloadJob::cliWriteFailure()
+{
+    const QByteArray video = randomBytes(300000, 5);
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send(ok(video)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "ab12"))));
+
+    // A file-size limit stands in for a full disk.
+    QProcess cli;
+    cli.setWorkingDirectory(m_dir->path());
+    cli.setChildProcessModifier([] {
+        const rlimit limit{100000, 100000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    });
+    cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
+    QVERIFY(cli.waitForFinished(FinishMs));
+    const QByteArray errors = cli.readAllStandardError();
+    QCOMPARE(cli.exitCode(), 1);
+    QVERIFY2(errors.contains("download failed: write error: "), errors.constData());
+    QVERIFY2(errors.contains("ab12 x\n"), errors.constData());
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.txt"))));
+    QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part"))));
+    QCOMPARE(TestFiles::read(listPath), listLine(makeRow("x", "ab12")));
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadJob)
+#include "tst_downloadjob.moc"

@@ -1,0 +1,246 @@
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "app/ResultRow.h"
+#include "download/DownloadListFile.h"
+
+#include <QDir>
+#include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+ResultRow makeRow(const QByteArrayList &texts)
+{
+    ResultRow row;
+    for (int column = 0; column < ResultRow::ColumnCount; ++column)
+        row[column] = texts.value(column);
+    return row;
+}
+
+QByteArrayList textsOf(const ResultRow &row)
+{
+    return QByteArrayList(row.columns.begin(), row.columns.end());
+}
+
+QByteArray line(const QByteArrayList &texts)
+{
+    return texts.join("<\t>") + "<\t>\r\n";
+}
+
+const QByteArrayList First = {"H", "first", "1:00", "ann", "id1", "tube", "http://i/1.jpg"};
+const QByteArrayList Second = {"x", "second", "2:00", "bob", "id2", "tube", "http://i/2.jpg"};
+const QByteArrayList Third = {"H", "third", "3:00", "cy", "id3", "clips", ""};
+
+} // namespace
+
+// "download.list": its line format, what survives a save and a load, and its
+// diagnostics.
+class tst_DownloadList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void loadThenSaveReversesOrder();
+    void saveThenLoad_data();
+    void saveThenLoad();
+    void loadLines_data();
+    void loadLines();
+    void messages_data();
+    void messages();
+    void failedSaveKeepsOldList();
+
+private:
+    QByteArray workDir() const { return QFile::encodeName(m_dir->path()) + '/'; }
+    QString listPath() const { return m_dir->filePath(QStringLiteral("download.list")); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_DownloadList::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_DownloadList::loadThenSaveReversesOrder()
+{
+    QVERIFY(TestFiles::write(listPath(), line(First) + line(Second) + line(Third)));
+    QList<ResultRow> rows;
+    QVERIFY(DownloadListFile::load(workDir(), &rows));
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(textsOf(rows[0]), First);
+    QCOMPARE(textsOf(rows[2]), Third);
+
+    // The list shows the file's last row on top and saves from the top down.
+    const QList<ResultRow> topToBottom(rows.crbegin(), rows.crend());
+    QVERIFY(DownloadListFile::save(workDir(), topToBottom));
+    QCOMPARE(TestFiles::read(listPath()), line(Third) + line(Second) + line(First));
+}
+
+void tst_DownloadList::saveThenLoad_data()
+{
+    QTest::addColumn<QByteArrayList>("row");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<QByteArrayList>("loaded"); // empty: not read back
+
+    QTest::newRow("plain") << First << line(First) << First;
+    QTest::newRow("failed row kept") << Second << line(Second) << Second;
+    QTest::newRow("empty texts") << QByteArrayList{"H", "", "", "", "id", "tube", ""}
+                                 << QByteArray("H<\t><\t><\t><\t>id<\t>tube<\t><\t>\r\n")
+                                 << QByteArrayList{"H", "", "", "", "id", "tube", ""};
+    QTest::newRow("done row is an empty line")
+        << QByteArrayList{"o", "t", "1:00", "u", "id", "tube", "i"} << QByteArray("\r\n")
+        << QByteArrayList{};
+    QTest::newRow("state beginning with o is an empty line")
+        << QByteArrayList{"ok", "t", "1:00", "u", "id", "tube", "i"} << QByteArray("\r\n")
+        << QByteArrayList{};
+
+    // Separators and line breaks inside a text become spaces; the row survives.
+    QTest::newRow("separator in the title")
+        << QByteArrayList{"H", "a<\t>b", "1:00", "u", "id", "tube", "i"}
+        << line({"H", "a b", "1:00", "u", "id", "tube", "i"})
+        << QByteArrayList{"H", "a b", "1:00", "u", "id", "tube", "i"};
+    QTest::newRow("CR, LF and CRLF in texts")
+        << QByteArrayList{"H", "a\r\nb", "1\r00", "u\n", "id", "tube", "i"}
+        << line({"H", "a  b", "1 00", "u ", "id", "tube", "i"})
+        << QByteArrayList{"H", "a  b", "1 00", "u ", "id", "tube", "i"};
+    QTest::newRow("tabs and angle brackets alone stay")
+        << QByteArrayList{"H", "<a>\t<\tb>", "1:00", "u", "id", "tube", "i"}
+        << line({"H", "<a>\t<\tb>", "1:00", "u", "id", "tube", "i"})
+        << QByteArrayList{"H", "<a>\t<\tb>", "1:00", "u", "id", "tube", "i"};
+    const QByteArray longImage = "http://img/" + QByteArray(6000, 'a') + ".jpg";
+    QTest::newRow("6000-byte image address")
+        << QByteArrayList{"H", "t", "1:00", "u", "id", "tube", longImage}
+        << line({"H", "t", "1:00", "u", "id", "tube", longImage})
+        << QByteArrayList{"H", "t", "1:00", "u", "id", "tube", longImage};
+}
+
+void tst_DownloadList::saveThenLoad()
+{
+    QFETCH(QByteArrayList, row);
+    QFETCH(QByteArray, saved);
+    QFETCH(QByteArrayList, loaded);
+
+    QVERIFY(DownloadListFile::save(workDir(), {makeRow(row), makeRow(Third)}));
+    QCOMPARE(TestFiles::read(listPath()), saved + line(Third));
+
+    QList<ResultRow> rows;
+    QVERIFY(DownloadListFile::load(workDir(), &rows));
+    QList<QByteArrayList> texts;
+    for (const ResultRow &read : std::as_const(rows))
+        texts.append(textsOf(read));
+    QList<QByteArrayList> expected;
+    if (!loaded.isEmpty())
+        expected.append(loaded);
+    expected.append(Third);
+    QCOMPARE(texts, expected);
+}
+
+void tst_DownloadList::loadLines_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<QByteArrayList>>("rows");
+
+    QTest::newRow("fewer than seven separators skipped")
+        << QByteArray("H<\t>a<\t>b<\t>c<\t>d<\t>e<\t>\r\n" + line(First))
+        << QList<QByteArrayList>{First};
+    QTest::newRow("more than seven: the first seven taken")
+        << QByteArray("H<\t>a<\t>b<\t>c<\t>d<\t>e<\t>f<\t>g<\t>h<\t>\r\n")
+        << QList<QByteArrayList>{{"H", "a", "b", "c", "d", "e", "f"}};
+    QTest::newRow("empty lines skipped")
+        << QByteArray("\r\n\r\n" + line(First) + "\r\n\n") << QList<QByteArrayList>{First};
+    QTest::newRow("last line without a line end")
+        << QByteArray(line(First) + line(Second).chopped(2))
+        << QList<QByteArrayList>{First, Second};
+    QTest::newRow("LF line ends") << QByteArray(line(First).replace("\r\n", "\n") +
+                                                line(Second).replace("\r\n", "\n"))
+                                  << QList<QByteArrayList>{First, Second};
+    QTest::newRow("empty file") << QByteArray("") << QList<QByteArrayList>{};
+}
+
+void tst_DownloadList::loadLines()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QList<QByteArrayList>, rows);
+
+    QVERIFY(TestFiles::write(listPath(), file));
+    QList<ResultRow> loaded;
+    QVERIFY(DownloadListFile::load(workDir(), &loaded));
+    QList<QByteArrayList> texts;
+    for (const ResultRow &row : std::as_const(loaded))
+        texts.append(textsOf(row));
+    QCOMPARE(texts, rows);
+}
+
+void tst_DownloadList::messages_data()
+{
+    QTest::addColumn<bool>("saving");
+    QTest::addColumn<QByteArray>("dir"); // "TMP" stands for the temporary directory
+    QTest::addColumn<QByteArray>("errors");
+
+    QTest::newRow("load: no file yet")
+        << false << QByteArray("TMP/")
+        << QByteArray("load TMP/download.list\ncannot open the file.");
+    QTest::newRow("load: path too short")
+        << false << QByteArray("/") << QByteArray("load path is too short.");
+    QTest::newRow("load: empty path")
+        << false << QByteArray("") << QByteArray("load path is too short.");
+    QTest::newRow("save: path too short")
+        << true << QByteArray("/") << QByteArray("save path is too short.");
+    QTest::newRow("save: no such directory")
+        << true << QByteArray("TMP/missing/")
+        << QByteArray("save TMP/missing/download.list\ncannot open the file.");
+}
+
+void tst_DownloadList::messages()
+{
+    QFETCH(bool, saving);
+    QFETCH(QByteArray, dir);
+    QFETCH(QByteArray, errors);
+
+    const QByteArray tmp = QFile::encodeName(m_dir->path());
+    dir.replace("TMP", tmp);
+    errors.replace("TMP", tmp);
+    QList<ResultRow> rows;
+    StderrCapture capture;
+    const bool done =
+        saving ? DownloadListFile::save(dir, {makeRow(First)}) : DownloadListFile::load(dir, &rows);
+    QVERIFY(!done);
+    QVERIFY(rows.isEmpty());
+    QCOMPARE(capture.text(), errors);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void tst_DownloadList::failedSaveKeepsOldList()
+{
+    const QByteArray old = line(First);
+    QVERIFY(TestFiles::write(listPath(), old));
+
+    // A file-size limit stands in for a full disk.
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    QList<ResultRow> rows;
+    for (int i = 0; i < 100; ++i)
+        rows.append(makeRow(Second));
+    bool done = true;
+    {
+        StderrCapture capture;
+        done = DownloadListFile::save(workDir(), rows);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!done);
+    QCOMPARE(TestFiles::read(listPath()), old);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("download.list")});
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadList)
+#include "tst_downloadlist.moc"

@@ -1,0 +1,466 @@
+#include "CurrentDir.h"
+#include "ScriptedServer.h"
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "app/ResultCode.h"
+#include "config/Settings.h"
+#include "search/SearchWorker.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using Step = ScriptedServer::Step;
+
+namespace {
+
+constexpr int StartTimeoutMs = 20000;
+
+QByteArray fixture(const char *name)
+{
+    return TestFiles::read(QStringLiteral(ZINDLE_TEST_DATA "/search/") + QLatin1String(name));
+}
+
+// The fixture engine, pointed at `base`, as the only engine of `dir`.
+bool writeEngine(const QString &dir, const QByteArray &base)
+{
+    return TestFiles::write(dir + QStringLiteral("/.zindles/fixture.zin"),
+                            fixture("fixture.zin").replace("@BASE@", base));
+}
+
+QByteArray header(qint64 length = -1)
+{
+    QByteArray text = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n";
+    if (length >= 0)
+        text += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    return text + "\r\n";
+}
+
+QByteArray joined(const ResultRow &row)
+{
+    return QByteArrayList(row.columns.begin(), row.columns.end()).join('\t');
+}
+
+QByteArrayList joined(const QList<ResultRow> &rows)
+{
+    QByteArrayList lines;
+    for (const ResultRow &row : rows)
+        lines.append(joined(row));
+    return lines;
+}
+
+// The hits of results-1.html, in page order.
+QByteArrayList threeHits()
+{
+    return {"H\tCats & boxes\t1:05\talice\tvid001\tfixture\thttp://img.fixture.test/vid001.jpg",
+            "H\tSleepy cat\t12:40\tbob\tvid002\tfixture\thttp://img.fixture.test/vid002.jpg",
+            "H\tCat <3 yarn\t0:59\talice\tvid003\tfixture\thttp://img.fixture.test/vid003.jpg"};
+}
+
+QByteArray firstLine(const QByteArray &request)
+{
+    return request.left(request.indexOf("\r\n"));
+}
+
+quint16 freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(quint16 port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+} // namespace
+
+// The search job against the scripted server, and zindle-cli search against
+// Python's http.server serving the fixture pages.
+class tst_SearchJob : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void scrape_data();
+    void scrape();
+    void address_data();
+    void address();
+    void noRequest_data();
+    void noRequest();
+    void unreachableSite();
+    void cancelDuringBody();
+    void startAndEndLines_data();
+    void startAndEndLines();
+    void cli_data();
+    void cli();
+
+private:
+    // Runs a search to its end; null when it did not finish in time.
+    std::unique_ptr<SearchWorker> search(const QByteArray &word, int engine = 0, int mode = 0,
+                                         int page = 0);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CurrentDir> m_current;
+    std::unique_ptr<Settings> m_settings;
+    ScriptedServer m_server;
+    QTemporaryDir m_siteDir;
+    QProcess m_site;
+    quint16 m_sitePort = 0;
+};
+
+void tst_SearchJob::initTestCase()
+{
+    QVERIFY(m_server.start());
+
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    QVERIFY2(!python.isEmpty(), "python3 not installed");
+    m_sitePort = freePort();
+    m_site.setProcessChannelMode(QProcess::MergedChannels);
+    m_site.start(python,
+                 {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"),
+                  QStringLiteral("127.0.0.1"), QStringLiteral("--directory"),
+                  QStringLiteral(ZINDLE_TEST_DATA "/search"), QString::number(m_sitePort)});
+    QVERIFY(m_site.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(accepts(m_sitePort) || m_site.state() == QProcess::NotRunning,
+                             StartTimeoutMs);
+    QVERIFY2(m_site.state() == QProcess::Running, m_site.readAll().constData());
+}
+
+void tst_SearchJob::cleanupTestCase()
+{
+    if (m_site.state() != QProcess::NotRunning) {
+        m_site.kill();
+        m_site.waitForFinished();
+    }
+}
+
+void tst_SearchJob::init()
+{
+    m_current.reset();
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(writeEngine(m_dir->path(), m_server.url("")));
+    m_current = std::make_unique<CurrentDir>(m_dir->path());
+    m_settings = std::make_unique<Settings>();
+    QCOMPARE(m_settings->engineCount(), 1);
+}
+
+void tst_SearchJob::cleanup()
+{
+    m_settings.reset();
+    m_current.reset();
+    m_dir.reset();
+}
+
+std::unique_ptr<SearchWorker> tst_SearchJob::search(const QByteArray &word, int engine, int mode,
+                                                    int page)
+{
+    auto job = std::make_unique<SearchWorker>(m_settings.get(), word, engine, mode, page);
+    if (!job->waitFinished(30000))
+        return nullptr;
+    return job;
+}
+
+void tst_SearchJob::scrape_data()
+{
+    QTest::addColumn<ScriptedServer::Script>("script");
+    QTest::addColumn<bool>("gated"); // the body waits for proceed() after the header
+    QTest::addColumn<QByteArrayList>("expectedRows");
+    QTest::addColumn<int>("expectedCode");
+    QTest::addColumn<int>("expectedProgress");
+    QTest::addColumn<int>("expectedTotal");
+    QTest::addColumn<QString>("expectedMessage");
+
+    const QByteArray page = fixture("results-1.html");
+    const int size = int(page.size());
+    const QString three = QStringLiteral("success (3 data found.)");
+    QTest::newRow("three blocks, length announced")
+        << ScriptedServer::Script{Step::send(header(size) + page), Step::close()} << false
+        << threeHits() << 2 << size << size << three;
+
+    const QByteArray gap = fixture("title-gap.html");
+    QTest::newRow("block without title takes the next one's")
+        << ScriptedServer::Script{Step::send(header(gap.size()) + gap), Step::close()} << false
+        << QByteArrayList{"H\tOne\t\t\tgap001\tfixture\t", "H\tThree\t\t\tgap002\tfixture\t",
+                          "H\tThree\t\t\tgap003\tfixture\t"}
+        << 2 << int(gap.size()) << int(gap.size()) << three;
+
+    const QByteArray empty = "<html><body><p>No videos.</p></body></html>";
+    QTest::newRow("no block") << ScriptedServer::Script{Step::send(header(empty.size()) + empty),
+                                                        Step::close()}
+                              << false << QByteArrayList{} << 2 << int(empty.size())
+                              << int(empty.size()) << QStringLiteral("not data found.");
+
+    // The connection stays open: only the closing tag can end the body.
+    QTest::newRow("closing tag, no length")
+        << ScriptedServer::Script{Step::send(header()), Step::await(), Step::send(page),
+                                  Step::stall()}
+        << true << threeHits() << 2 << size << -1 << three;
+
+    QByteArray open = page;
+    open.replace("</html>", "");
+    QTest::newRow("closed, no length, no closing tag")
+        << ScriptedServer::Script{Step::send(header() + open), Step::close()} << false
+        << threeHits() << 2 << int(open.size()) << -1 << three;
+
+    QTest::newRow("cut short") << ScriptedServer::Script{Step::send(header(size + 100) + page),
+                                                         Step::close()}
+                               << false << QByteArrayList{} << int(ResultCode::BodyStopped) << size
+                               << size + 100 << QStringLiteral("network error =-25");
+}
+
+void tst_SearchJob::scrape()
+{
+    QFETCH(ScriptedServer::Script, script);
+    QFETCH(bool, gated);
+    QFETCH(QByteArrayList, expectedRows);
+    QFETCH(int, expectedCode);
+    QFETCH(int, expectedProgress);
+    QFETCH(int, expectedTotal);
+    QFETCH(QString, expectedMessage);
+
+    m_server.addResponse(script);
+    StderrCapture capture;
+    auto job = std::make_unique<SearchWorker>(m_settings.get(), "cats", 0, 0, 0);
+    if (gated) {
+        QTRY_COMPARE(job->progressTotal.load(), -1); // the header is in
+        m_server.proceed();
+    }
+    QVERIFY(job->waitFinished(30000));
+    QCOMPARE(job->resultCode.load(), expectedCode);
+    QCOMPARE(joined(job->rows()), expectedRows);
+    QCOMPARE(job->progress.load(), expectedProgress);
+    QCOMPARE(job->progressTotal.load(), expectedTotal);
+    QCOMPARE(job->finalMessage(), expectedMessage);
+    job.reset();
+    QVERIFY(capture.text().endsWith("--------end search thread--------\n"));
+}
+
+void tst_SearchJob::address_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("word");
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QByteArray>("expectedTarget");
+    QTest::addColumn<int>("expectedOption");
+
+    QTest::newRow("title: option 1 percent-encodes")
+        << 0 << QByteArray("a b/\xc3\xbc*") << 0 << QByteArray("/results-1.html?q=a+b%2F%C3%BC%2A")
+        << 1;
+    QTest::newRow("title: page 3 is start 1 + step 20 x 3")
+        << 0 << QByteArray("cats") << 3 << QByteArray("/results-61.html?q=cats") << 1;
+    QTest::newRow("title: last page")
+        << 0 << QByteArray("cats") << 19 << QByteArray("/results-381.html?q=cats") << 1;
+    QTest::newRow("user: option 0 keeps the word as typed")
+        << 1 << QByteArray("a b%2F") << 1 << QByteArray("/user/a b%2F/results-21.html") << 0;
+}
+
+void tst_SearchJob::address()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, word);
+    QFETCH(int, page);
+    QFETCH(QByteArray, expectedTarget);
+    QFETCH(int, expectedOption);
+
+    m_server.addResponse(ScriptedServer::reply(200, "<html></html>"));
+    const int before = m_server.connectionCount();
+    StderrCapture capture;
+    auto job = search(word, 0, mode, page);
+    QVERIFY(job);
+    QCOMPARE(job->resultCode.load(), int(ResultCode::BodyComplete));
+    QCOMPARE(m_server.connectionCount(), before + 1);
+    QCOMPARE(firstLine(m_server.requests().last()), "GET " + expectedTarget + " HTTP/1.0");
+    QVERIFY2(capture.text().contains("engine = Fixture Tube\nmode = " + QByteArray::number(mode) +
+                                     "\noption = " + QByteArray::number(expectedOption) +
+                                     "\nsearch url = " + m_server.url(expectedTarget) + "\n"),
+             capture.text().constData());
+}
+
+void tst_SearchJob::noRequest_data()
+{
+    QTest::addColumn<bool>("withEngine");
+    QTest::addColumn<int>("engine");
+    QTest::addColumn<int>("mode");
+
+    QTest::newRow("mode without template") << true << 0 << 2;
+    QTest::newRow("engine index past the table") << true << 1 << 0;
+    QTest::newRow("empty engine selector") << true << -1 << 0;
+    QTest::newRow("no engine loaded") << false << 0 << 0;
+    QTest::newRow("no such mode") << true << 0 << 3;
+}
+
+void tst_SearchJob::noRequest()
+{
+    QFETCH(bool, withEngine);
+    QFETCH(int, engine);
+    QFETCH(int, mode);
+
+    if (!withEngine) {
+        QVERIFY(QDir(m_dir->filePath(QStringLiteral(".zindles"))).removeRecursively());
+        m_settings = std::make_unique<Settings>();
+        QCOMPARE(m_settings->engineCount(), 0);
+    }
+    const int before = m_server.connectionCount();
+    StderrCapture capture;
+    auto job = search("cats", engine, mode, 0);
+    QVERIFY(job);
+    QCOMPARE(job->resultCode.load(), int(ResultCode::NoTemplate));
+    QVERIFY(job->rows().isEmpty());
+    QCOMPARE(job->finalMessage(), QStringLiteral("network error =-98"));
+    QCOMPARE(m_server.connectionCount(), before);
+    QVERIFY(!capture.text().contains("search url ="));
+}
+
+void tst_SearchJob::unreachableSite()
+{
+    // A port that was just closed: connecting is refused.
+    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(freePort());
+    QVERIFY(writeEngine(m_dir->path(), base));
+    m_settings = std::make_unique<Settings>();
+    auto job = search("cats");
+    QVERIFY(job);
+    QCOMPARE(job->resultCode.load(), int(ResultCode::ConnectFailed));
+    QCOMPARE(job->finalMessage(), QStringLiteral("network error =-2"));
+    QVERIFY(job->rows().isEmpty());
+}
+
+void tst_SearchJob::cancelDuringBody()
+{
+    const QByteArray page = fixture("results-1.html");
+    const qsizetype half = page.indexOf("<li class=\"hit\" data-n=\"3\">");
+    QVERIFY(half > 0);
+    m_server.addResponse({Step::send(header(page.size()) + page.left(half)), Step::await(),
+                          Step::send(page.mid(half, 10)), Step::stall()});
+
+    auto job = std::make_unique<SearchWorker>(m_settings.get(), "cats", 0, 0, 0);
+    // Two whole blocks have arrived when the cancel comes.
+    QTRY_COMPARE(job->progress.load(), int(half));
+    QCOMPARE(job->progressTotal.load(), int(page.size()));
+    job->requestStop();
+    m_server.proceed(); // ends the receive step the job is waiting in
+    QVERIFY(job->waitFinished(30000));
+    QCOMPARE(job->resultCode.load(), 0);
+    QVERIFY(job->rows().isEmpty());
+    QCOMPARE(job->finalMessage(), QStringLiteral("not data found."));
+}
+
+void tst_SearchJob::startAndEndLines_data()
+{
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QByteArray>("expectedLine");
+
+    QTest::newRow("password set") << QByteArray("s3cr3t") << QByteArray("Password= ********\n");
+    QTest::newRow("no password") << QByteArray() << QByteArray("Password= \n");
+}
+
+void tst_SearchJob::startAndEndLines()
+{
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, expectedLine);
+
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\nname=someone\r\npass=" + password +
+                                 "\r\nport=8080\r\ntimeout=1\r\n"));
+    m_settings = std::make_unique<Settings>();
+    StderrCapture capture;
+    auto job = search("cats", 0, 2, 0); // no template: no request
+    QVERIFY(job);
+    job.reset();
+
+    const QByteArray start = "--------start search thread--------\n"
+                             "Timeout= 30000\n"
+                             "UserAgent= " +
+                             m_settings->userAgent() +
+                             "\n"
+                             "Proxy= \n"
+                             "Port= 8080\n"
+                             "ID= someone\n" +
+                             expectedLine;
+    const QByteArray text = capture.text();
+    QVERIFY2(text.startsWith(start), text.constData());
+    QVERIFY(text.endsWith("--------end search thread--------\n"));
+    if (!password.isEmpty())
+        QVERIFY(!text.contains(password));
+}
+
+void tst_SearchJob::cli_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("expectedExit");
+    QTest::addColumn<QByteArray>("expectedOut");
+    QTest::addColumn<QByteArray>("expectedLastLine");
+
+    QTest::newRow("three hits in page order")
+        << QStringList{QStringLiteral("cats")} << 0 << threeHits().join('\n') + '\n'
+        << QByteArray("success (3 data found.)\n");
+    QTest::newRow("engine by id, page without hits")
+        << QStringList{QStringLiteral("--engine"), QStringLiteral("fixture"),
+                       QStringLiteral("--page"), QStringLiteral("1"), QStringLiteral("cats")}
+        << 0 << QByteArray() << QByteArray("not data found.\n");
+    QTest::newRow("mode without template")
+        << QStringList{QStringLiteral("--engine"), QStringLiteral("0"), QStringLiteral("--mode"),
+                       QStringLiteral("url"), QStringLiteral("cats")}
+        << 1 << QByteArray() << QByteArray("network error =-98\n");
+    QTest::newRow("unknown engine")
+        << QStringList{QStringLiteral("--engine"), QStringLiteral("1"), QStringLiteral("cats")} << 2
+        << QByteArray() << QByteArray("zindle-cli search: unknown engine \"1\"\n");
+    QTest::newRow("unknown mode") << QStringList{QStringLiteral("--mode"), QStringLiteral("video"),
+                                                 QStringLiteral("cats")}
+                                  << 2 << QByteArray()
+                                  << QByteArray("zindle-cli search: unknown mode \"video\"\n");
+    QTest::newRow("page outside 0 to 19")
+        << QStringList{QStringLiteral("--page"), QStringLiteral("20"), QStringLiteral("cats")} << 2
+        << QByteArray() << QByteArray("zindle-cli search: page outside 0 to 19 \"20\"\n");
+    QTest::newRow("no word") << QStringList{QStringLiteral("--page"), QStringLiteral("1")} << 2
+                             << QByteArray() << QByteArray();
+}
+
+void tst_SearchJob::cli()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, expectedExit);
+    QFETCH(QByteArray, expectedOut);
+    QFETCH(QByteArray, expectedLastLine);
+
+    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(m_sitePort);
+    QVERIFY(writeEngine(m_dir->path(), base));
+    QProcess cli;
+    cli.setWorkingDirectory(m_dir->path());
+    cli.start(QStringLiteral(ZINDLE_CLI), QStringList{QStringLiteral("search")} + args);
+    QVERIFY(cli.waitForFinished(60000));
+    const QByteArray diagnostics = cli.readAllStandardError();
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cli.exitCode(), expectedExit);
+    QCOMPARE(cli.readAllStandardOutput(), expectedOut);
+    QVERIFY2(diagnostics.endsWith(expectedLastLine), diagnostics.constData());
+    if (expectedExit == 0)
+        QVERIFY(diagnostics.contains("search url = " + base + "/results-"));
+}
+
+QTEST_GUILESS_MAIN(tst_SearchJob)
+#include "tst_searchjob.moc"
