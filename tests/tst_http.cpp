@@ -373,8 +373,8 @@ void tst_Http::redirects_data()
         << QByteArray("http://videos.example/d/a") << 4 << QByteArray("http://videos.example/d/b")
         << QByteArrayList{"http://videos.example/d/a", "http://videos.example/d/b"};
     QTest::newRow("to a scheme not served")
-        << Site{{"/a", redirect("https://127.0.0.1:@PORT@/s")}} << false << origin + "/a" << -1
-        << QByteArray("https://127.0.0.1:@PORT@/s") << QByteArrayList{"/a"};
+        << Site{{"/a", redirect("ftp://127.0.0.1:@PORT@/s")}} << false << origin + "/a" << -1
+        << QByteArray("ftp://127.0.0.1:@PORT@/s") << QByteArrayList{"/a"};
 
     // Twenty redirects are followed; a twenty-first ends the chain.
     Site chain;
@@ -434,7 +434,7 @@ void tst_Http::refused_data()
 
     QTest::newRow("no double slash") << QByteArray("127.0.0.1:@PORT@/x") << false << -1;
     QTest::newRow("nothing after the host") << QByteArray("http://127.0.0.1:@PORT@") << false << -1;
-    QTest::newRow("scheme not served") << QByteArray("https://127.0.0.1:@PORT@/x") << false << -1;
+    QTest::newRow("scheme not served") << QByteArray("ftp://127.0.0.1:@PORT@/x") << false << -1;
     QTest::newRow("port out of range") << QByteArray("http://127.0.0.1:99999/x") << false << -1;
     QTest::newRow("port not a number") << QByteArray("http://127.0.0.1:8o/x") << false << -1;
     QTest::newRow("empty host") << QByteArray("http:///x") << false << -1;

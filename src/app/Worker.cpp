@@ -65,6 +65,7 @@ void Worker::configureClient(HttpClient &http, const Settings &settings)
     http.setUserAgent(settings.userAgent());
     http.setProxy(settings.proxy(), settings.port());
     http.setAccount(settings.userId(), settings.password());
+    http.setCaFile(settings.caFile());
 }
 
 void Worker::printStartLines(const Settings &settings)

@@ -42,7 +42,7 @@ protected:
     void start();
 
     // Sets up a job's client from the settings, in this order: time-out,
-    // User-Agent, proxy and port, account.
+    // User-Agent, proxy and port, account, extra trusted certificates.
     static void configureClient(HttpClient &http, const Settings &settings);
     // The start block both jobs print on standard error; a password that is
     // set shows as "********", an empty one as nothing.

@@ -1,6 +1,7 @@
 #include "app/ResultCode.h"
 #include "cli/Commands.h"
 #include "config/Settings.h"
+#include "net/CookieJar.h"
 #include "net/HttpClient.h"
 
 #include <QFile>
@@ -24,9 +25,13 @@ int Cli::get(const QStringList &args)
 {
     QString url;
     QString outputPath;
+    QString caFile;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("-o") && i + 1 < args.size() && outputPath.isEmpty()) {
             outputPath = args[++i];
+        } else if (args[i] == QLatin1String("--cafile") && i + 1 < args.size() &&
+                   caFile.isEmpty()) {
+            caFile = args[++i];
         } else if (url.isEmpty() && !args[i].startsWith(QLatin1Char('-'))) {
             url = args[i];
         } else {
@@ -48,7 +53,8 @@ int Cli::get(const QStringList &args)
         }
     }
 
-    // Set up as the jobs set up their clients.
+    // Set up as the jobs set up their clients, with a jar for the cookies
+    // that redirect hops set.
     HttpClient client;
     {
         Settings settings;
@@ -56,7 +62,10 @@ int Cli::get(const QStringList &args)
         client.setUserAgent(settings.userAgent());
         client.setProxy(settings.proxy(), settings.port());
         client.setAccount(settings.userId(), settings.password());
+        client.setCaFile(caFile.isEmpty() ? settings.caFile() : QFile::encodeName(caFile));
     }
+    CookieJar jar;
+    client.setCookieJar(&jar);
     client.setBinaryMode(true);
 
     // The body is written out as it arrives, never held whole.

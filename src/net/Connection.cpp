@@ -116,6 +116,11 @@ bool Connection::waitReadable(int timeoutMs)
     return m_fd >= 0 && pollOne(m_fd, POLLIN, timeoutMs) > 0;
 }
 
+int Connection::pollSocket(short events, int timeoutMs) const
+{
+    return m_fd >= 0 ? pollOne(m_fd, events, timeoutMs) : -1;
+}
+
 qint64 Connection::read(char *buffer, qint64 maxSize)
 {
     if (m_fd < 0)

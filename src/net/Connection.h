@@ -35,6 +35,9 @@ public:
 
 protected:
     void closeSocket();
+    // poll() on the socket for the events, restarted after a signal: above 0
+    // when one is ready, 0 when timeoutMs passed, -1 on an error.
+    int pollSocket(short events, int timeoutMs) const;
 
 private:
     int m_fd = -1;

@@ -2,13 +2,18 @@
 
 #include "app/ResultCode.h"
 #include "net/Connection.h"
+#include "net/CookieJar.h"
+#include "net/TlsConnection.h"
+#include "net/TlsContext.h"
 
 #include <QList>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr int DefaultPort = 80;
+constexpr int HttpPort = 80;
+constexpr int HttpsPort = 443;
 constexpr int EndTagWindow = 1024;
 
 bool isBlank(char c)
@@ -89,8 +94,9 @@ qsizetype findHeaderEnd(QByteArrayView text, qsizetype from, int *terminatorLeng
 }
 
 // Splits the host text of a URL into name and port: "name", "name:port",
-// "[v6-address]" or "[v6-address]:port". False when it is malformed.
-bool splitHostPort(const QByteArray &hostText, QByteArray *name, int *port)
+// "[v6-address]" or "[v6-address]:port", the port defaulting to
+// defaultPort. False when it is malformed.
+bool splitHostPort(const QByteArray &hostText, int defaultPort, QByteArray *name, int *port)
 {
     QByteArray portText;
     if (hostText.startsWith('[')) {
@@ -112,7 +118,7 @@ bool splitHostPort(const QByteArray &hostText, QByteArray *name, int *port)
     }
     if (name->isEmpty())
         return false;
-    *port = DefaultPort;
+    *port = defaultPort;
     if (portText.isEmpty())
         return true;
     const qint64 value = parseLength(portText);
@@ -122,9 +128,22 @@ bool splitHostPort(const QByteArray &hostText, QByteArray *name, int *port)
     return true;
 }
 
-bool startsWithHttp(const QByteArray &url)
+enum class Scheme { Http, Https, Other };
+
+Scheme schemeOf(const QByteArray &url)
 {
-    return url.size() >= 7 && qstrnicmp(url.constData(), "http://", 7) == 0;
+    if (url.size() >= 7 && qstrnicmp(url.constData(), "http://", 7) == 0)
+        return Scheme::Http;
+    if (url.size() >= 8 && qstrnicmp(url.constData(), "https://", 8) == 0)
+        return Scheme::Https;
+    return Scheme::Other;
+}
+
+// "name:port", with brackets around an IPv6 address.
+QByteArray authorityOf(const QByteArray &name, int port)
+{
+    const QByteArray host = name.contains(':') ? '[' + name + ']' : name;
+    return host + ':' + QByteArray::number(port);
 }
 
 bool hasScheme(const QByteArray &reference)
@@ -215,6 +234,12 @@ void HttpClient::setAccount(const QByteArray &user, const QByteArray &password)
     m_password = password.isEmpty() ? QByteArrayLiteral(" ") : password;
 }
 
+void HttpClient::setCaFile(const QByteArray &path)
+{
+    m_caFile = path;
+    m_tls.reset();
+}
+
 std::unique_ptr<Connection> HttpClient::createConnection()
 {
     return std::make_unique<Connection>();
@@ -244,30 +269,113 @@ int HttpClient::sendRequest(const QByteArray &url)
     if (hasControlByte(url))
         return ResultCode::MalformedUrl;
 
+    const Scheme scheme = schemeOf(url);
     QByteArray target;
     QByteArray host;
     int port = 0;
-    if (m_proxy.size() >= 2) {
+    if (m_proxy.size() >= 2 && scheme != Scheme::Https) {
         // The proxy gets the whole URL; the Host line follows the URL when it has a host.
         m_headers.splitUrl(url, nullptr);
         target = url;
         host = m_proxy;
         port = m_proxyPort;
     } else {
-        // Only plain http is served directly; nothing goes out in clear text otherwise.
-        if (!startsWithHttp(url) || m_headers.splitUrl(url, &target) < 0 ||
-            !splitHostPort(m_headers.value(RequestHeaders::Host), &host, &port))
+        // Directly only http and https are served; an https tunnel needs the
+        // host and port too.
+        if (scheme == Scheme::Other || m_headers.splitUrl(url, &target) < 0 ||
+            !splitHostPort(m_headers.value(RequestHeaders::Host),
+                           scheme == Scheme::Https ? HttpsPort : HttpPort, &host, &port))
             return ResultCode::MalformedUrl;
     }
+    if (m_jar)
+        m_headers.setValue(RequestHeaders::Cookie, m_jar->cookieHeader(url));
 
-    std::unique_ptr<Connection> connection = createConnection();
-    if (!connection->open(host, port, m_timeout))
-        return ResultCode::ConnectFailed;
-    m_connection = std::move(connection);
+    if (scheme == Scheme::Https) {
+        const int opened = openTls(host, port);
+        if (opened < 0)
+            return opened;
+    } else {
+        std::unique_ptr<Connection> connection = createConnection();
+        if (!connection->open(host, port, m_timeout))
+            return ResultCode::ConnectFailed;
+        m_connection = std::move(connection);
+    }
     const QByteArray &request = m_headers.buildRequest(target);
     if (!m_connection->writeAll(request.constData(), request.size()))
         return ResultCode::SendFailed;
     return readHeader();
+}
+
+int HttpClient::openTls(const QByteArray &host, int port)
+{
+    if (!m_tls)
+        m_tls = std::make_unique<TlsContext>(m_caFile);
+    if (!m_tls->handle()) {
+        fprintf(stderr, "TLS with %s failed: %s\n", host.constData(), m_tls->error().constData());
+        return ResultCode::TlsFailed;
+    }
+    auto connection = std::make_unique<TlsConnection>(m_tls->handle());
+    const bool viaProxy = m_proxy.size() >= 2;
+    if (!connection->open(viaProxy ? m_proxy : host, viaProxy ? m_proxyPort : port, m_timeout))
+        return ResultCode::ConnectFailed;
+    if (viaProxy && !openTunnel(*connection, authorityOf(host, port)))
+        return ResultCode::ConnectFailed;
+    if (!connection->startTls(host)) {
+        fprintf(stderr, "TLS with %s failed: %s\n", host.constData(),
+                connection->error().constData());
+        return ResultCode::TlsFailed;
+    }
+    m_connection = std::move(connection);
+    return 0;
+}
+
+bool HttpClient::openTunnel(TlsConnection &connection, const QByteArray &authority)
+{
+    QByteArray request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
+    const QByteArray userAgent = m_headers.value(RequestHeaders::UserAgent);
+    if (userAgent.size() > 1)
+        request += "User-Agent: " + userAgent + "\r\n";
+    request += "\r\n";
+    auto refused = [&](const QByteArray &why) {
+        fprintf(stderr, "proxy refused CONNECT %s: %s\n", authority.constData(), why.constData());
+        clearBuffer();
+        return false;
+    };
+    if (!connection.writeAll(request.constData(), request.size()))
+        return refused(QByteArrayLiteral("the request could not be sent"));
+
+    // The proxy's answer ends with its header; the peer behind it says
+    // nothing before the handshake, so nothing may follow.
+    char *const buffer = m_buffer.get();
+    qsizetype filled = 0;
+    for (;;) {
+        if (!connection.waitReadable(m_timeout))
+            return refused(QByteArrayLiteral("no answer within the time-out"));
+        const qint64 count = connection.read(buffer + filled, Capacity - filled);
+        if (count > 0)
+            filled += count;
+        int terminatorLength = 0;
+        const qsizetype end = findHeaderEnd(QByteArrayView(buffer, filled), 0, &terminatorLength);
+        if (end < 0 && count > 0 && filled < Capacity)
+            continue;
+        if (filled == 0)
+            return refused(QByteArrayLiteral("closed without an answer"));
+        const QByteArray header(buffer, end < 0 ? filled : end);
+        const qsizetype lineEnd = header.indexOf('\n');
+        const QByteArrayView firstLine =
+            trimmed(QByteArrayView(header).first(lineEnd < 0 ? header.size() : lineEnd));
+        const QByteArray statusLine =
+            firstLine.first(qMin<qsizetype>(200, firstLine.size())).toByteArray();
+        const int status = parseStatus(statusLine);
+        const bool success = status >= 200 && status <= 299 && end >= 0;
+        if (success && end + terminatorLength == filled) {
+            clearBuffer();
+            return true;
+        }
+        m_statusCode = status;
+        m_header = header;
+        return refused(success ? statusLine + " (then data before the handshake)" : statusLine);
+    }
 }
 
 int HttpClient::readHeader()
@@ -326,6 +434,8 @@ void HttpClient::parseHeader(const QByteArray &header)
         } else if (!lengthSeen && name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
             lengthSeen = true;
             m_contentLength = parseLength(value);
+        } else if (m_jar && name.compare("Set-Cookie", Qt::CaseInsensitive) == 0) {
+            m_jar->store(m_url, value.toByteArray());
         }
     }
 }

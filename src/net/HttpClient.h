@@ -7,11 +7,25 @@
 #include <memory>
 
 class Connection;
+class CookieJar;
+class TlsConnection;
+class TlsContext;
 
 // An HTTP/1.0 GET client: one request at a time over a fresh connection,
 // straight to the server or through an HTTP proxy, following redirects, with
 // a fixed body buffer that the caller drains step by step. Made and set up on
 // one thread, then used by one job thread only; it holds no locks.
+//
+// "https://" URLs go over TLS (port 443 unless the URL names one), through
+// the proxy by a CONNECT tunnel; the peer's certificate is always verified.
+// A failed handshake or verification ends the request with TlsFailed and one
+// line on standard error naming the host and the reason; a proxy that refuses
+// the tunnel ends it with ConnectFailed and a line with its status line.
+//
+// With a cookie jar set, the "Set-Cookie" lines of every response (redirect
+// hops included) go into it, and every request takes its "Cookie:" slot from
+// it. The caller sets "Referer:" and "Range:" through headers(); they stay
+// for every following request until changed.
 //
 // Calling pattern: get(); when it is not negative, receive() until it returns
 // non-zero, reading receivedBytes()/contentLength() for progress and, where
@@ -35,6 +49,12 @@ public:
     void setProxy(const QByteArray &address, int port);
     // Kept only; no request carries them.
     void setAccount(const QByteArray &user, const QByteArray &password);
+    // An extra PEM file of trusted certificates for https; empty for the
+    // system's CA store alone.
+    void setCaFile(const QByteArray &path);
+    // Not owned; null (the default) for no cookie handling.
+    void setCookieJar(CookieJar *jar) { m_jar = jar; }
+    CookieJar *cookieJar() const { return m_jar; }
 
     // Fetches the URL, following up to MaxRedirects redirects. Returns after
     // the header of the final response: the body bytes already buffered, or
@@ -69,10 +89,15 @@ public:
     RequestHeaders &headers() { return m_headers; }
 
 protected:
-    // The connection for the next request; a secure variant returns its own.
+    // The connection for the next plain request (http, or anything through
+    // the proxy); https requests make a TlsConnection.
     virtual std::unique_ptr<Connection> createConnection();
 
 private:
+    // Connects to the host (or the proxy, asking it for a tunnel) and runs
+    // the TLS handshake; 0 or a negative code.
+    int openTls(const QByteArray &host, int port);
+    bool openTunnel(TlsConnection &connection, const QByteArray &authority);
     int readHeader();
     void parseHeader(const QByteArray &header);
     void applyEndOfDocument();
@@ -85,7 +110,10 @@ private:
     QByteArray m_user = QByteArrayLiteral(" ");
     QByteArray m_password = QByteArrayLiteral(" ");
     QByteArray m_url;
+    QByteArray m_caFile;
     std::unique_ptr<Connection> m_connection;
+    std::unique_ptr<TlsContext> m_tls; // made at the first https request
+    CookieJar *m_jar = nullptr;
     bool m_binaryMode = false;
     int m_timeout = 10000;
     qint64 m_contentLength = 0;

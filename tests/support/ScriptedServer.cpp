@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,11 +54,98 @@ const char *reason(int status)
 
 } // namespace
 
+// One accepted connection, plain or TLS. Every wait also ends when the
+// server stops.
+struct ScriptedServer::Peer
+{
+    int fd;
+    int stopFd;
+    SSL *ssl = nullptr;
+
+    // Waits for what the last TLS call asked for; as waitFor().
+    int waitTls(int result, int timeoutMs)
+    {
+        const int error = SSL_get_error(ssl, result);
+        if (error == SSL_ERROR_WANT_READ)
+            return waitFor(fd, POLLIN, stopFd, timeoutMs);
+        if (error == SSL_ERROR_WANT_WRITE)
+            return waitFor(fd, POLLOUT, stopFd, timeoutMs);
+        return -1;
+    }
+
+    bool handshake()
+    {
+        for (;;) {
+            const int result = SSL_accept(ssl);
+            if (result == 1)
+                return true;
+            if (waitTls(result, RequestWaitMs) <= 0)
+                return false;
+        }
+    }
+
+    // Bytes read, or 0 or less when the peer closed, the time passed, an
+    // error occurred or the server is stopping.
+    ssize_t read(char *buffer, size_t size, int timeoutMs)
+    {
+        if (!ssl) {
+            const int ready = waitFor(fd, POLLIN, stopFd, timeoutMs);
+            return ready <= 0 ? ready : recv(fd, buffer, size, 0);
+        }
+        for (;;) {
+            const int count = SSL_read(ssl, buffer, int(size));
+            if (count > 0)
+                return count;
+            const int ready = waitTls(count, timeoutMs);
+            if (ready <= 0)
+                return ready;
+        }
+    }
+
+    bool write(const char *data, size_t size)
+    {
+        size_t sent = 0;
+        while (sent < size) {
+            if (ssl) {
+                const int count = SSL_write(ssl, data + sent, int(size - sent));
+                if (count > 0)
+                    sent += size_t(count);
+                else if (waitTls(count, -1) <= 0)
+                    return false;
+                continue;
+            }
+            if (waitFor(fd, POLLOUT, stopFd, -1) < 0)
+                return false;
+            const ssize_t count = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (count < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (count <= 0)
+                return false;
+            sent += size_t(count);
+        }
+        return true;
+    }
+};
+
 ScriptedServer::ScriptedServer() = default;
 
 ScriptedServer::~ScriptedServer()
 {
     stop();
+    SSL_CTX_free(m_tls);
+}
+
+bool ScriptedServer::setTls(const QByteArray &certificateFile, const QByteArray &keyFile)
+{
+    SSL_CTX_free(m_tls);
+    m_tls = SSL_CTX_new(TLS_server_method());
+    if (m_tls && SSL_CTX_use_certificate_chain_file(m_tls, certificateFile.constData()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(m_tls, keyFile.constData(), SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(m_tls) == 1)
+        return true;
+    SSL_CTX_free(m_tls);
+    m_tls = nullptr;
+    return false;
 }
 
 void ScriptedServer::addResponse(const Script &script)
@@ -133,7 +223,8 @@ void ScriptedServer::proceed()
 
 QByteArray ScriptedServer::url(const QByteArray &path) const
 {
-    return "http://127.0.0.1:" + QByteArray::number(m_port) + path;
+    return (m_tls ? "https" : "http") + QByteArrayLiteral("://127.0.0.1:") +
+           QByteArray::number(m_port) + path;
 }
 
 QList<QByteArray> ScriptedServer::requests() const
@@ -206,45 +297,48 @@ ScriptedServer::Script ScriptedServer::pickScript(const QByteArray &request)
 
 void ScriptedServer::serve(int fd, qsizetype index)
 {
+    Peer peer{fd, m_stopPipe[0]};
+    if (m_tls) {
+        // OpenSSL writes with write(): a client gone must not raise SIGPIPE.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        peer.ssl = SSL_new(m_tls);
+        if (!peer.ssl || SSL_set_fd(peer.ssl, fd) != 1 || !peer.handshake()) {
+            SSL_free(peer.ssl);
+            ::close(fd);
+            return;
+        }
+    }
     // The request first, so that a later close does not reset unread bytes.
     QByteArray request;
     char chunk[4096];
     while (!hasHeaderEnd(request)) {
-        if (waitFor(fd, POLLIN, m_stopPipe[0], RequestWaitMs) <= 0)
-            break;
-        const ssize_t count = recv(fd, chunk, sizeof chunk, 0);
+        const ssize_t count = peer.read(chunk, sizeof chunk, RequestWaitMs);
         if (count <= 0)
             break;
         request.append(chunk, count);
         record(index, QByteArray(chunk, count));
     }
     for (const Step &step : pickScript(request)) {
-        if (!runStep(fd, index, step))
+        if (!runStep(peer, index, step))
             break;
+    }
+    if (peer.ssl) {
+        SSL_shutdown(peer.ssl);
+        SSL_free(peer.ssl);
     }
     shutdown(fd, SHUT_WR);
     ::close(fd);
 }
 
-bool ScriptedServer::runStep(int fd, qsizetype index, const Step &step)
+bool ScriptedServer::runStep(Peer &peer, qsizetype index, const Step &step)
 {
     switch (step.kind) {
-    case Step::Send: {
-        qsizetype sent = 0;
-        while (sent < step.bytes.size()) {
-            if (waitFor(fd, POLLOUT, m_stopPipe[0], -1) < 0)
-                return false;
-            const ssize_t count =
-                ::send(fd, step.bytes.constData() + sent, size_t(step.bytes.size() - sent),
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (count < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (count <= 0)
-                return false;
-            sent += count;
-        }
-        return true;
-    }
+    case Step::Send:
+        return peer.write(step.bytes.constData(), size_t(step.bytes.size()));
     case Step::Pause:
         return waitFor(-1, 0, m_stopPipe[0], step.ms) == 0;
     case Step::Close:
@@ -252,9 +346,7 @@ bool ScriptedServer::runStep(int fd, qsizetype index, const Step &step)
     case Step::Stall: {
         char chunk[4096];
         for (;;) {
-            if (waitFor(fd, POLLIN, m_stopPipe[0], -1) < 0)
-                return false;
-            const ssize_t count = recv(fd, chunk, sizeof chunk, 0);
+            const ssize_t count = peer.read(chunk, sizeof chunk, -1);
             if (count <= 0)
                 return false;
             record(index, QByteArray(chunk, count));

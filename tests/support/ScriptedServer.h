@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
 // A local HTTP peer for tests: listens on 127.0.0.1 on a free port and, on its
 // own threads, answers each connection with a script of steps. It first reads
 // the request (up to the empty line that ends its header) and records it, then
@@ -19,6 +22,10 @@
 //     QVERIFY(server.start());
 //     ... client.get(server.url("/page")) ...
 //     QCOMPARE(server.requests().first(), expectedRequestBytes);
+//
+// In TLS mode every connection starts with a TLS handshake; the steps then
+// go through TLS, and a close sends close_notify first. A connection whose
+// handshake fails is recorded with no bytes.
 class ScriptedServer
 {
 public:
@@ -53,13 +60,17 @@ public:
     // also when the target is a whole URL, as a proxy receives it).
     void setRoute(const QByteArray &path, const Script &script);
 
+    // TLS mode with the certificate chain and the key of these PEM files;
+    // call before start(). False when they cannot be loaded.
+    bool setTls(const QByteArray &certificateFile, const QByteArray &keyFile);
+
     bool start();
     // Ends every connection and joins the threads; a stalled step ends too.
     void stop();
     void proceed();
 
     quint16 port() const { return m_port; }
-    // "http://127.0.0.1:PORT" followed by the path.
+    // "http://127.0.0.1:PORT" (https in TLS mode) followed by the path.
     QByteArray url(const QByteArray &path = QByteArrayLiteral("/")) const;
     // The bytes each connection received, in accept order.
     QList<QByteArray> requests() const;
@@ -72,10 +83,12 @@ public:
     static QByteArray target(const QByteArray &request);
 
 private:
+    struct Peer;
+
     void acceptLoop();
     void serve(int fd, qsizetype index);
     Script pickScript(const QByteArray &request);
-    bool runStep(int fd, qsizetype index, const Step &step);
+    bool runStep(Peer &peer, qsizetype index, const Step &step);
     void record(qsizetype index, const QByteArray &bytes);
 
     mutable std::mutex m_mutex;
@@ -86,6 +99,7 @@ private:
     QList<QByteArray> m_requests;
     std::vector<std::thread> m_threads;
     std::thread m_acceptThread;
+    ssl_ctx_st *m_tls = nullptr;
     int m_listenFd = -1;
     int m_stopPipe[2] = {-1, -1};
     int m_gatePipe[2] = {-1, -1};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+// The cookies of one job, in memory only: what the "Set-Cookie" lines of its
+// responses stored, and the "Cookie" text each of its requests carries.
+// A cookie is host-only unless its Domain attribute names the request's host
+// or a parent domain of it (a single label such as "com" is refused); its
+// path defaults to the directory of the request path; a Secure cookie is
+// neither taken from nor sent over plain http. Max-Age (which wins) or
+// Expires decide its end: one in the past deletes it. Not thread-safe: one
+// job's thread uses it.
+class CookieJar
+{
+public:
+    // At most this many cookies are kept; the oldest goes first.
+    static constexpr int MaxCookies = 3000;
+
+    // Stores the cookie of one "Set-Cookie" value received for the URL.
+    // Values that are malformed or not allowed for the URL are ignored.
+    void store(const QByteArray &requestUrl, const QByteArray &setCookie);
+    // The "name=value" pairs that go with a request for the URL, joined by
+    // "; ", longer paths first, then in the order they were first set;
+    // empty when none matches.
+    QByteArray cookieHeader(const QByteArray &url) const;
+
+    int count() const { return int(m_cookies.size()); }
+    void clear() { m_cookies.clear(); }
+
+private:
+    struct Cookie
+    {
+        QByteArray name;
+        QByteArray value;
+        QByteArray domain;
+        QByteArray path;
+        qint64 expiresMs; // milliseconds since the epoch
+        quint64 created;  // order of first setting
+        bool hostOnly;
+        bool secure;
+    };
+
+    QList<Cookie> m_cookies;
+    quint64 m_nextCreated = 0;
+};
