@@ -85,6 +85,9 @@ private slots:
     void scanTraceOrder();
     void scanStopSetBefore();
     void scanStopSetDuringScan();
+    void markerCutRemembers_data();
+    void markerCutRemembers();
+    void scanMissingFieldsSearchedOnce();
 
     void fillTemplate_data();
     void fillTemplate();
@@ -253,6 +256,68 @@ void TestExtract::scanStopSetDuringScan()
     });
     QCOMPARE(flatten(found), QByteArrayList{"One|1:00|ann|a1|1.jpg"});
     QCOMPARE(capture.text().count(TraceStart), 7);
+}
+
+void TestExtract::markerCutRemembers_data()
+{
+    QTest::addColumn<QByteArray>("begin");
+    QTest::addColumn<QByteArray>("end");
+
+    QTest::newRow("pairs") << QByteArray("[") << QByteArray("]");
+    QTest::newRow("longer markers") << QByteArray("[2") << QByteArray("2]");
+    QTest::newRow("same marker twice") << QByteArray("|") << QByteArray("|");
+    QTest::newRow("empty begin") << QByteArray() << QByteArray("]");
+    QTest::newRow("fail: begin missing") << QByteArray("(") << QByteArray("]");
+    QTest::newRow("fail: end missing") << QByteArray("[") << QByteArray(")");
+    QTest::newRow("fail: empty end") << QByteArray("[") << QByteArray();
+}
+
+void TestExtract::markerCutRemembers()
+{
+    QFETCH(QByteArray, begin);
+    QFETCH(QByteArray, end);
+
+    const QByteArray text = "a[1]bb[22]|c|[]x[333";
+    // Forward, back, repeated, inside markers, at and past the end.
+    const QList<qsizetype> positions = {0, 0, 2, 1, 5, 11, 3, 14, 20, 25, 6, -1, 16, 12};
+    QList<qsizetype> expected;
+    QByteArrayList expectedCuts;
+    StderrCapture expectedTrace;
+    for (const qsizetype from : positions) {
+        QByteArray out;
+        expected << ::findBetween(out, text, begin, end, from);
+        expectedCuts << out;
+    }
+    const QByteArray expectedTraceText = expectedTrace.text();
+
+    MarkerCut cut(text, begin, end);
+    QList<qsizetype> found;
+    QByteArrayList cuts;
+    StderrCapture trace;
+    for (const qsizetype from : positions) {
+        QByteArray out = "stale";
+        found << cut.cut(out, from);
+        cuts << out;
+    }
+    QCOMPARE(found, expected);
+    QCOMPARE(cuts, expectedCuts);
+    QCOMPARE(trace.text(), expectedTraceText);
+}
+
+void TestExtract::scanMissingFieldsSearchedOnce()
+{
+    // Records followed by a long stretch without markers, and field markers
+    // that never occur: searching the rest of the page again for every field
+    // of every record took minutes here.
+    const QByteArray page = QByteArray("{r}").repeated(2000) + QByteArray(2 << 20, 'r');
+    MarkerSet markers = pageMarkers();
+    for (QByteArray *pair : {markers.title, markers.user, markers.image, markers.time, markers.id})
+        pair[0] = "rq";
+
+    StderrCapture capture;
+    const QList<ScanRecord> found = scanResults(page, markers);
+    QCOMPARE(found.size(), 2000);
+    QCOMPARE(flatten({found.first(), found.last()}), QByteArrayList({"||||", "||||"}));
 }
 
 void TestExtract::fillTemplate_data()

@@ -187,6 +187,9 @@ void tst_Ini::setValue_data()
     QTest::newRow("blanks at the ends are quoted")
         << QByteArray("[settings]\n") << QByteArray("pass") << QByteArray(" pw ")
         << QByteArray("[settings]\npass=\" pw \"\n");
+    QTest::newRow("other white space at the ends is quoted")
+        << QByteArray("[settings]\n") << QByteArray("pass") << QByteArray("\fpw\v")
+        << QByteArray("[settings]\npass=\"\fpw\v\"\n");
     QTest::newRow("a quoted value is quoted again")
         << QByteArray("[settings]\n") << QByteArray("pass") << QByteArray("'pw'")
         << QByteArray("[settings]\npass=\"'pw'\"\n");

@@ -115,9 +115,10 @@ bool isQuote(char c)
     return c == '"' || c == '\'';
 }
 
-bool isBlank(char c)
+// The bytes a read trims from the ends of a value (as QByteArray::trimmed does).
+bool isTrimmedByRead(char c)
 {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // The value as it goes into the file: a line end would start a new line, so
@@ -135,7 +136,7 @@ QByteArray encodeValue(const QByteArray &value)
     const QByteArray text = value.left(cut);
     if (text.isEmpty())
         return text;
-    const bool blankEnds = isBlank(text.front()) || isBlank(text.back());
+    const bool blankEnds = isTrimmedByRead(text.front()) || isTrimmedByRead(text.back());
     const bool quoted = text.size() >= 2 && isQuote(text.front()) && text.front() == text.back();
     if (blankEnds || quoted)
         return '"' + text + '"';

@@ -22,24 +22,44 @@ void writeTrace(QByteArrayView begin, QByteArrayView end, QByteArrayView result)
 qsizetype findBetween(QByteArray &out, QByteArrayView text, QByteArrayView begin,
                       QByteArrayView end, qsizetype from)
 {
-    // `out` is written last: the caller may pass views into it as text or markers.
+    // The cut writes `out` last, so the caller may pass views into it.
+    return MarkerCut(text, begin, end).cut(out, from);
+}
+
+MarkerCut::MarkerCut(QByteArrayView text, QByteArrayView begin, QByteArrayView end)
+    : m_text(text), m_begin(begin), m_end(end)
+{}
+
+qsizetype MarkerCut::cut(QByteArray &out, qsizetype from)
+{
     QByteArray cut;
     qsizetype endPos = -1;
     // A negative start would make indexOf count from the end of the text.
     if (from < 0)
         from = 0;
-    const qsizetype beginPos = from <= text.size() ? text.indexOf(begin, from) : -1;
+    const qsizetype beginPos = from <= m_text.size() ? find(m_begin, m_beginMemo, from) : -1;
     if (beginPos >= 0) {
-        const qsizetype cutPos = beginPos + begin.size();
+        const qsizetype cutPos = beginPos + m_begin.size();
         // An empty end marker is found right at cutPos, so it never cuts anything.
-        const qsizetype found = text.indexOf(end, cutPos);
+        const qsizetype found = find(m_end, m_endMemo, cutPos);
         if (found > cutPos) {
-            cut = text.sliced(cutPos, found - cutPos).toByteArray();
+            cut = m_text.sliced(cutPos, found - cutPos).toByteArray();
             endPos = found;
         }
     }
 
-    writeTrace(begin, end, endPos >= 0 ? QByteArrayView(cut) : TraceNotFound);
+    writeTrace(m_begin, m_end, endPos >= 0 ? QByteArrayView(cut) : TraceNotFound);
     out = std::move(cut);
     return endPos;
+}
+
+qsizetype MarkerCut::find(QByteArrayView marker, Memo &memo, qsizetype from) const
+{
+    // An empty marker is found where the search starts: nothing to remember.
+    if (marker.isEmpty())
+        return m_text.indexOf(marker, from);
+    const bool known = memo.from >= 0 && from >= memo.from && (memo.at < 0 || from <= memo.at);
+    if (!known)
+        memo = {from, m_text.indexOf(marker, from)};
+    return memo.at;
 }

@@ -13,3 +13,34 @@
 // "--------find_end-------".
 qsizetype findBetween(QByteArray &out, QByteArrayView text, QByteArrayView begin,
                       QByteArrayView end, qsizetype from = 0);
+
+// findBetween over one text and one marker pair, asked again and again: it
+// remembers where each marker was found, so that the result scan, which cuts
+// every field from every record's position to the end of the page, does not
+// search the same bytes once per record. Results and traces are those of
+// findBetween. The text and the markers must outlive the object, and `out`
+// must be neither of them.
+class MarkerCut
+{
+public:
+    MarkerCut(QByteArrayView text, QByteArrayView begin, QByteArrayView end);
+
+    qsizetype cut(QByteArray &out, qsizetype from = 0);
+
+private:
+    // The first occurrence of a marker at or after `from` is `at` (-1: none).
+    // That answer holds for every position from `from` up to `at`, or from
+    // `from` on when there was none.
+    struct Memo
+    {
+        qsizetype from = -1;
+        qsizetype at = -1;
+    };
+    qsizetype find(QByteArrayView marker, Memo &memo, qsizetype from) const;
+
+    QByteArrayView m_text;
+    QByteArrayView m_begin;
+    QByteArrayView m_end;
+    Memo m_beginMemo;
+    Memo m_endMemo;
+};
