@@ -78,6 +78,22 @@ QList<ResultRow> rowsOf(const QStringList &keys)
     return rows;
 }
 
+// The rows as lines of "download.list", in the order given.
+QByteArray listLines(const QList<ResultRow> &rows)
+{
+    QByteArray lines;
+    for (const ResultRow &row : rows)
+        lines += QByteArrayList(row.columns.begin(), row.columns.end()).join("<\t>") + "<\t>\r\n";
+    return lines;
+}
+
+// The list file the List up saving cases start from.
+QByteArray twoOldRows()
+{
+    return listLines(
+        rowsOf({QStringLiteral("x/old1/fixture/a"), QStringLiteral("H/old2/fixture/b")}));
+}
+
 void activate(QWidget *window)
 {
     window->show();
@@ -103,6 +119,8 @@ private slots:
     void cancelSearch();
     void listUp_data();
     void listUp();
+    void listUpSaves_data();
+    void listUpSaves();
     void busyRefusals();
     void beforeFirstTick();
 
@@ -467,6 +485,42 @@ void tst_SearchGui::listUp()
     QCOMPARE(results->topLevelItemCount(), hits.size());
     QCOMPARE(bar->storedText(), expectedBarText);
     QCOMPARE(bar->value(), hits.isEmpty() ? 5 : 0);
+}
+
+void tst_SearchGui::listUpSaves_data()
+{
+    QTest::addColumn<QStringList>("hits"); // all selected
+    QTest::addColumn<QByteArray>("expectedList");
+
+    // The file's last row shows on top; the copied hits go above it.
+    QTest::newRow("copied hits are saved at once")
+        << QStringList{QStringLiteral("v1/fixture/c"), QStringLiteral("v2/fixture/d")}
+        << listLines(
+               rowsOf({QStringLiteral("H/v2/fixture/d"), QStringLiteral("H/v1/fixture/c"),
+                       QStringLiteral("H/old2/fixture/b"), QStringLiteral("x/old1/fixture/a")}));
+    // A save would have written the loaded rows in reverse.
+    QTest::newRow("nothing copied: the file is not rewritten")
+        << QStringList{QStringLiteral("old1/fixture/c")} << twoOldRows();
+}
+
+void tst_SearchGui::listUpSaves()
+{
+    QFETCH(QStringList, hits);
+    QFETCH(QByteArray, expectedList);
+
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=work/\r\n"));
+    QVERIFY(TestFiles::write(listPath, twoOldRows()));
+    auto window = readyWindow();
+    QVERIFY(window);
+    QCOMPARE(window->downloadListView()->topLevelItemCount(), 2);
+    auto *results = child<QTreeWidget>(window.get(), "resultList");
+    fill(results, hits, "H");
+    results->selectAll();
+
+    child<QPushButton>(window.get(), "listUpButton")->click();
+    QCOMPARE(TestFiles::read(listPath), expectedList);
 }
 
 void tst_SearchGui::busyRefusals()

@@ -61,6 +61,13 @@ QByteArrayList threeHits()
             "H\tCat <3 yarn\t0:59\talice\tvid003\tfixture\thttp://img.fixture.test/vid003.jpg"};
 }
 
+// A hit joined by tabs as a line of "download.list".
+QByteArray listLine(const QByteArray &tabbed)
+{
+    QByteArray line = tabbed;
+    return line.replace('\t', "<\t>") + "<\t>\r\n";
+}
+
 QByteArray firstLine(const QByteArray &request)
 {
     return request.left(request.indexOf("\r\n"));
@@ -117,6 +124,8 @@ private slots:
     void startAndEndLines();
     void cli_data();
     void cli();
+    void cliAdd_data();
+    void cliAdd();
 
 private:
     // Runs a search to its end; null when it did not finish in time.
@@ -460,6 +469,99 @@ void tst_SearchJob::cli()
     QVERIFY2(diagnostics.endsWith(expectedLastLine), diagnostics.constData());
     if (expectedExit == 0)
         QVERIFY(diagnostics.contains("search url = " + base + "/results-"));
+}
+
+void tst_SearchJob::cliAdd_data()
+{
+    QTest::addColumn<bool>("withWorkDir");  // "z_user.ini" names "work/"
+    QTest::addColumn<QByteArray>("before"); // null: no list file
+    QTest::addColumn<bool>("listIsDirectory");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<int>("expectedExit");
+    QTest::addColumn<QByteArray>("expectedOut");
+    QTest::addColumn<QByteArray>("expectedList"); // null: no list file
+    QTest::addColumn<QByteArray>("expectedLastLine");
+
+    const QByteArrayList hits = threeHits();
+    const QByteArray hitsOut = hits.join('\n') + '\n';
+    const QByteArray allHits = listLine(hits[0]) + listLine(hits[1]) + listLine(hits[2]);
+    // "List up" with every hit selected leaves the page's first hit on top,
+    // and the list is saved top to bottom.
+    QTest::newRow("no list yet: the hits in page order")
+        << true << QByteArray() << false << QStringList{} << 1 << 0 << hitsOut << allHits
+        << QByteArray("added 3 to the download list\n");
+    // A save would have written the loaded rows in reverse.
+    QTest::newRow("second run adds nothing and leaves the file")
+        << true << QByteArray() << false << QStringList{} << 2 << 0 << hitsOut << allHits
+        << QByteArray("added 0 to the download list\n");
+
+    const QByteArray listed = "x\tOld title\t9:99\tzoe\tvid002\tfixture\t";
+    const QByteArray otherEngine = "H\tElsewhere\t0:01\tyan\tvid003\tother\t";
+    // Loaded, the file's last row is on top; the new hits go above it.
+    QTest::newRow("same ID and Type is kept once, same ID elsewhere is not it")
+        << true << listLine(listed) + listLine(otherEngine) << false << QStringList{} << 1 << 0
+        << hitsOut
+        << listLine(hits[0]) + listLine(hits[2]) + listLine(otherEngine) + listLine(listed)
+        << QByteArray("added 2 to the download list\n");
+    QTest::newRow("failed search leaves the list")
+        << true << listLine(listed) + listLine(otherEngine) << false
+        << QStringList{QStringLiteral("--mode"), QStringLiteral("url")} << 1 << 1 << QByteArray()
+        << listLine(listed) + listLine(otherEngine) << QByteArray("network error =-98\n");
+    QTest::newRow("work directory too short: no search")
+        << false << QByteArray() << false << QStringList{} << 1 << 1 << QByteArray() << QByteArray()
+        << QByteArray("load path is too short.\n");
+    QTest::newRow("a list that cannot be read is not replaced")
+        << true << QByteArray() << true << QStringList{} << 1 << 1 << QByteArray() << QByteArray()
+        << QByteArray("cannot open the file.\n");
+}
+
+void tst_SearchJob::cliAdd()
+{
+    QFETCH(bool, withWorkDir);
+    QFETCH(QByteArray, before);
+    QFETCH(bool, listIsDirectory);
+    QFETCH(QStringList, options);
+    QFETCH(int, runs);
+    QFETCH(int, expectedExit);
+    QFETCH(QByteArray, expectedOut);
+    QFETCH(QByteArray, expectedList);
+    QFETCH(QByteArray, expectedLastLine);
+
+    QVERIFY(writeEngine(m_dir->path(), "http://127.0.0.1:" + QByteArray::number(m_sitePort)));
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    if (withWorkDir) {
+        QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                                 "[settings]\r\npath=work/\r\n"));
+        QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("work")));
+    }
+    if (!before.isNull())
+        QVERIFY(TestFiles::write(listPath, before));
+    if (listIsDirectory)
+        QVERIFY(QDir().mkpath(listPath));
+
+    for (int run = 0; run < runs; ++run) {
+        QProcess cli;
+        cli.setWorkingDirectory(m_dir->path());
+        cli.start(QStringLiteral(ZINDLE_CLI),
+                  QStringList{QStringLiteral("search")} + options +
+                      QStringList{QStringLiteral("--add"), QStringLiteral("cats")});
+        QVERIFY(cli.waitForFinished(60000));
+        const QByteArray diagnostics = cli.readAllStandardError();
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(cli.exitCode(), expectedExit);
+        QCOMPARE(cli.readAllStandardOutput(), expectedOut);
+        if (run == runs - 1)
+            QVERIFY2(diagnostics.endsWith(expectedLastLine), diagnostics.constData());
+    }
+    if (listIsDirectory)
+        QVERIFY(QFileInfo(listPath).isDir());
+    else if (expectedList.isNull())
+        QVERIFY(!QFile::exists(listPath));
+    else
+        QCOMPARE(TestFiles::read(listPath), expectedList);
+    // Nothing lands beside the program when the work directory is unset.
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("download.list"))));
 }
 
 QTEST_GUILESS_MAIN(tst_SearchJob)

@@ -103,6 +103,11 @@ QTreeWidget *QZindleDlg::downloadListView() const
     return downloadTab->listView();
 }
 
+void QZindleDlg::downloadListChanged()
+{
+    downloadTab->saveList();
+}
+
 void QZindleDlg::onSetting()
 {
     if (busyState() != 0 || !settings)

@@ -33,6 +33,8 @@ public:
     void setStatus(int progress);
     void setStatus(int progress, const QString &text);
     QTreeWidget *downloadListView() const;
+    // Saves the download list at once; called after rows were added to it.
+    void downloadListChanged();
 
     Settings *settingsRecord() const { return settings.get(); }
     QTextProgressBar *statusBarWidget() const { return progressBar; }

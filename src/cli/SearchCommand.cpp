@@ -1,8 +1,10 @@
 #include "cli/Commands.h"
 #include "config/Engine.h"
 #include "config/Settings.h"
+#include "download/DownloadListFile.h"
 #include "search/SearchWorker.h"
 
+#include <QFile>
 #include <cstdio>
 
 namespace {
@@ -53,6 +55,37 @@ QByteArray lineOf(const ResultRow &row)
     return line.append('\n');
 }
 
+// The download list of the work directory as the Download tab shows it, top
+// to bottom: the file's last row on top. False when the list cannot be read;
+// no file yet is an empty list.
+bool loadShown(const QByteArray &workDir, QList<ResultRow> *shown)
+{
+    QList<ResultRow> fileRows;
+    if (!DownloadListFile::load(workDir, &fileRows)) {
+        fputc('\n', stderr);
+        // A list that exists but cannot be read must not be replaced by the hits.
+        return workDir.size() >= 2 &&
+               !QFile::exists(QFile::decodeName(DownloadListFile::path(workDir)));
+    }
+    *shown = QList<ResultRow>(fileRows.crbegin(), fileRows.crend());
+    return true;
+}
+
+// Copies the hits (in page order) into the shown list as "List up" does with
+// every hit selected: the result list shows the page's last hit on top, and
+// each copied hit goes to the head of the download list. Returns the count.
+int addHits(const QList<ResultRow> &hits, QList<ResultRow> *shown)
+{
+    int added = 0;
+    for (auto hit = hits.crbegin(); hit != hits.crend(); ++hit) {
+        if (DownloadListFile::isListed(*shown, *hit))
+            continue;
+        shown->prepend(*hit);
+        ++added;
+    }
+    return added;
+}
+
 int usage(const char *problem, const QString &value)
 {
     fprintf(stderr, "zindle-cli search: %s \"%s\"\n", problem, qPrintable(value));
@@ -67,9 +100,14 @@ int Cli::search(const QStringList &args)
     QString modeName;
     QString pageName;
     QStringList words;
+    bool add = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
         QString *option = nullptr;
+        if (arg == QLatin1String("--add")) {
+            add = true;
+            continue;
+        }
         if (arg == QLatin1String("--engine"))
             option = &engineName;
         else if (arg == QLatin1String("--mode"))
@@ -111,6 +149,12 @@ int Cli::search(const QStringList &args)
     if (!engineName.isNull() && (engine = engineOf(settings, engineName)) < 0)
         return usage("unknown engine", engineName);
 
+    // The list is read first: a work directory that cannot hold it costs no request.
+    const QByteArray workDir = settings.workDir();
+    QList<ResultRow> shown;
+    if (add && !loadShown(workDir, &shown))
+        return 1;
+
     QList<ResultRow> rows;
     QString message;
     int code;
@@ -126,5 +170,17 @@ int Cli::search(const QStringList &args)
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
     fprintf(stderr, "%s\n", qPrintable(message));
-    return code < 0 ? 1 : 0;
+    if (code < 0)
+        return 1;
+    if (!add)
+        return 0;
+
+    // Nothing new leaves the file as it is, as "List up" saves only when it copied.
+    const int added = addHits(rows, &shown);
+    if (added > 0 && !DownloadListFile::save(workDir, shown)) {
+        fputc('\n', stderr);
+        return 1;
+    }
+    fprintf(stderr, "added %d to the download list\n", added);
+    return 0;
 }

@@ -123,3 +123,13 @@ bool DownloadListFile::save(const QByteArray &workDir, const QList<ResultRow> &r
     }
     return true;
 }
+
+bool DownloadListFile::isListed(const QList<ResultRow> &downloadRows, const ResultRow &hit)
+{
+    for (const ResultRow &row : downloadRows) {
+        if (row[ResultRow::Id] == hit[ResultRow::Id] &&
+            row[ResultRow::Type] == hit[ResultRow::Type])
+            return true;
+    }
+    return false;
+}

@@ -21,4 +21,9 @@ public:
     // one, so a failed save leaves the old list. Separators, CR and LF in a
     // text are written as spaces, so every row reads back whole.
     static bool save(const QByteArray &workDir, const QList<ResultRow> &rowsTopToBottom);
+
+    // True when a download row names the same video as the hit: the same
+    // "ID" on the same engine ("Type"). "List up" and "search --add" copy a
+    // hit only when this is false.
+    static bool isListed(const QList<ResultRow> &downloadRows, const ResultRow &hit);
 };

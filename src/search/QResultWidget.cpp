@@ -4,6 +4,7 @@
 #include "app/RowItems.h"
 #include "config/Engine.h"
 #include "config/Settings.h"
+#include "download/DownloadListFile.h"
 #include "search/QSearchDlg.h"
 #include "search/SearchWorker.h"
 
@@ -13,23 +14,6 @@
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-
-namespace {
-
-// A hit is already listed when a download row names the same video: the
-// same ID on the same engine.
-bool listed(const QTreeWidget *downloads, const QTreeWidgetItem *hit)
-{
-    for (int i = 0; i < downloads->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *row = downloads->topLevelItem(i);
-        if (row->text(ResultRow::Id) == hit->text(ResultRow::Id) &&
-            row->text(ResultRow::Type) == hit->text(ResultRow::Type))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), mainWindow(mainWindow)
 {
@@ -123,15 +107,24 @@ void QResultWidget::onDownload()
     QTreeWidget *downloads = mainWindow->downloadListView();
     mainWindow->setStatus(0, tr("send to list"));
 
+    // The rows of the download list, kept in step with it so that a hit is
+    // also checked against the hits copied before it in this walk.
+    QList<ResultRow> listedRows = RowItems::rows(downloads);
     int copied = 0;
     for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
         const QTreeWidgetItem *hit = resultList->topLevelItem(i);
-        if (!hit->isSelected() || listed(downloads, hit))
+        if (!hit->isSelected())
             continue;
-        RowItems::insertAtHead(downloads, RowItems::rowOf(hit));
+        const ResultRow row = RowItems::rowOf(hit);
+        if (DownloadListFile::isListed(listedRows, row))
+            continue;
+        RowItems::insertAtHead(downloads, row);
+        listedRows.prepend(row);
         ++copied;
     }
     if (copied > 0) {
+        // Saved before the animation: a crash must not lose the copied hits.
+        mainWindow->downloadListChanged();
         for (int value = 0; value <= 100; value += 10) {
             mainWindow->setStatus(value);
             QThread::msleep(10);
