@@ -141,6 +141,7 @@ private slots:
     void rowOutcome();
     void walksRowsTopToBottom();
     void allRowsDoneMakeNoRequest();
+    void closingTagWithHeaderDoesNotEndVideo();
     void stopDuringStage();
     void stopDuringBody();
     void largeBodiesFromHttpServer();
@@ -407,6 +408,25 @@ void tst_DownloadJob::allRowsDoneMakeNoRequest()
     run({}, &result);
     QCOMPARE(result.progress, 0);
     QCOMPARE(result.resultCode, 0);
+}
+
+// A video is read in binary mode: a closing HTML tag among the bytes that
+// came with the header is no end, the rest that follows still counts.
+void tst_DownloadJob::closingTagWithHeaderDoesNotEndVideo()
+{
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send("HTTP/1.0 200 OK\r\n\r\nab</html>"),
+                                    Step::pause(100), Step::send("cd"), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+
+    Result result;
+    run({makeRow("H", "ab12")}, &result);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(result.marks, (Marks{{0, "o"}}));
+    QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))),
+             QByteArray("ab</html>cd"));
 }
 
 void tst_DownloadJob::stopDuringStage()

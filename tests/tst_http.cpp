@@ -229,6 +229,9 @@ void tst_Http::response_data()
         << QByteArray("abc") << qint64(5000000000) << 200;
     QTest::newRow("closing tag ends a page")
         << later(page, Step::stall()) << false << 0 << 2 << page << qint64(page.size()) << 200;
+    QTest::newRow("closing tag with the header, server stalls: first receive ends the page")
+        << sendStall(ok + "\r\n" + page) << false << int(page.size()) << 2 << page
+        << qint64(page.size()) << 200;
     QTest::newRow("closing tag in capitals")
         << later("<HTML>x</HTML>", Step::stall()) << false << 0 << 2 << QByteArray("<HTML>x</HTML>")
         << qint64(14) << 200;

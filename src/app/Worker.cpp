@@ -32,6 +32,22 @@ int Worker::run()
     return 0;
 }
 
+void Worker::requestStop()
+{
+    {
+        // Under the pause lock, so that a pause cannot miss the wake-up.
+        std::lock_guard lock(m_pauseMutex);
+        stopRequested.store(1, std::memory_order_relaxed);
+    }
+    m_pauseWake.notify_all();
+}
+
+bool Worker::pauseFor(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(m_pauseMutex);
+    return !m_pauseWake.wait_for(lock, duration, [this] { return stopping(); });
+}
+
 bool Worker::waitFinished(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);

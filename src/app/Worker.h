@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -25,7 +26,8 @@ public:
     virtual int run();
 
     bool isFinished() const { return finished.load(std::memory_order_acquire) != 0; }
-    void requestStop() { stopRequested.store(1, std::memory_order_relaxed); }
+    // Sets the stop flag and ends a pause under way at once.
+    void requestStop();
     bool stopping() const { return stopRequested.load(std::memory_order_relaxed) != 0; }
     // Waits until `finished` is set, at most timeoutMs; true when it is.
     bool waitFinished(int timeoutMs);
@@ -47,6 +49,9 @@ protected:
     // The start block both jobs print on standard error; a password that is
     // set shows as "********", an empty one as nothing.
     static void printStartLines(const Settings &settings);
+    // Waits on the job's thread for the duration, ended early by
+    // requestStop(); false when a stop was requested.
+    bool pauseFor(std::chrono::milliseconds duration);
 
     Settings *const settings;
 
@@ -57,4 +62,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_done;
     bool m_exited = false;
+    std::mutex m_pauseMutex;
+    std::condition_variable m_pauseWake;
 };

@@ -5,10 +5,12 @@
 #include "config/Settings.h"
 #include "extract/MarkerCut.h"
 #include "extract/TextTools.h"
+#include "net/CookieJar.h"
 #include "net/HttpClient.h"
 
 #include <QDir>
 #include <QFile>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,9 +55,61 @@ void unescapeStageText(QByteArray &text)
     text.replace("%3D", "=");
 }
 
+std::atomic<qint64> retryPauseUnitMs{1000};
+
+// Codes of a failure that a later try may not meet again: no connection, a
+// write that failed, no header in time, a body cut short or stalled. A bad
+// URL, a refused certificate or a redirect loop stay as they are.
+bool isTransient(int code)
+{
+    return code == ResultCode::ConnectFailed || code == ResultCode::SendFailed ||
+           code == ResultCode::NoHeader || code == ResultCode::BodyStopped;
+}
+
+// The value of the header line with that name (any case, at a line start),
+// without surrounding blanks; null when there is none.
+QByteArray headerValue(const QByteArray &header, QByteArrayView name)
+{
+    for (const QByteArray &line : header.split('\n')) {
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            QByteArrayView(line).first(name.size()).compare(name, Qt::CaseInsensitive) == 0)
+            return line.mid(name.size() + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+// The first byte and the total of "bytes FIRST-LAST/TOTAL" (TOTAL may be "*",
+// giving -1) or of "bytes */TOTAL" (first is then -1). False for anything else.
+bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *total)
+{
+    const QByteArray value = text.simplified();
+    if (value.size() < 6 || qstrnicmp(value.constData(), "bytes ", 6) != 0)
+        return false;
+    const QByteArray range = value.mid(6);
+    const qsizetype slash = range.indexOf('/');
+    if (slash < 0)
+        return false;
+    const QByteArray span = range.left(slash);
+    const QByteArray totalText = range.mid(slash + 1);
+    bool ok = false;
+    *total = totalText == "*" ? -1 : totalText.toLongLong(&ok);
+    if (totalText != "*" && (!ok || *total < 0))
+        return false;
+    if (span == "*") {
+        *first = -1;
+        return *total >= 0;
+    }
+    const qsizetype dash = span.indexOf('-');
+    if (dash <= 0)
+        return false;
+    *first = span.left(dash).toLongLong(&ok);
+    return ok && *first >= 0;
+}
+
 // A video is written to its path plus ".part" and gets its own name only
 // once its body is complete, so a name without ".part" always means a
-// complete video. A failed or cancelled body stays as ".part".
+// complete video. A failed or cancelled body stays as ".part" for the next
+// try or run to resume.
 class PartFile
 {
 public:
@@ -64,9 +118,15 @@ public:
           m_file(QFile::decodeName(m_partPath))
     {}
 
-    bool open()
+    // The bytes an earlier try left, 0 when there is no such file.
+    qint64 existingSize() const { return m_file.exists() ? m_file.size() : 0; }
+
+    // Append: the new bytes go after those already there; else it starts empty.
+    bool open(bool append)
     {
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered |
+                                         (append ? QIODevice::Append : QIODevice::Truncate);
+        if (m_file.open(mode))
             return true;
         m_error = m_file.errorString().toLocal8Bit();
         return false;
@@ -120,9 +180,11 @@ bool writeBuffered(HttpClient &http, PartFile &part)
 } // namespace
 
 DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom)
-    : Worker(settings), m_rows(std::move(rowsTopToBottom)), m_http(std::make_unique<HttpClient>())
+    : Worker(settings), m_rows(std::move(rowsTopToBottom)), m_jar(std::make_unique<CookieJar>()),
+      m_http(std::make_unique<HttpClient>())
 {
     configureClient(*m_http, *settings);
+    m_http->setCookieJar(m_jar.get());
     printStartLines(*settings);
     fputs("--------start download thread--------\n", stderr);
     start();
@@ -134,6 +196,19 @@ DownloadWorker::~DownloadWorker()
     waitFinished(JoinTimeoutMs);
     m_http.reset();
     fputs("--------end download thread--------\n", stderr);
+}
+
+std::chrono::milliseconds DownloadWorker::retryPause(int retry)
+{
+    // 1, 2, 4 ... units; 2^5 is past the cap already.
+    const int doublings = qBound(0, retry - 1, 5);
+    const qint64 units = qMin<qint64>(qint64(1) << doublings, MaxPauseUnits);
+    return std::chrono::milliseconds(units * retryPauseUnitMs.load());
+}
+
+void DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds unit)
+{
+    retryPauseUnitMs.store(unit.count());
 }
 
 QList<std::pair<int, QByteArray>> DownloadWorker::takeMarks()
@@ -152,6 +227,8 @@ int DownloadWorker::run()
 {
     for (int index = 0; index < m_rows.size(); ++index) {
         m_http->setBinaryMode(false);
+        // A row's first request refers to no page.
+        m_http->headers().setValue(RequestHeaders::Referer, QByteArray());
         if (stopping())
             return 1;
         currentRow.store(index);
@@ -221,6 +298,8 @@ DownloadWorker::Outcome DownloadWorker::resolve(const Engine &engine, QByteArray
         resultCode.store(chainCode);
         if (chainCode < 0)
             break;
+        // The next stage, or the video fetch, comes from this page.
+        m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
         do {
             if (stopping())
                 return Outcome::Stopped;
@@ -247,63 +326,37 @@ DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const R
 {
     QByteArray url;
     fillTemplate(url, engine.text(Engine::Target), workText, 0);
-    const int got = m_http->get(url);
-    resultCode.store(got);
-    if (got < 0)
-        return Outcome::Failed;
-    const int status = m_http->statusCode();
-    if (status < 200 || status > 299) {
-        fprintf(stderr, "download failed: HTTP status %d\n", status);
-        return Outcome::Failed;
-    }
-    m_http->setBinaryMode(true);
-
     const QByteArray base = settings->workDir() + row[ResultRow::Type] + '/' + row[ResultRow::Id];
     const QByteArray videoPath = base + engine.text(Engine::Ext);
-    fprintf(stderr, "open %s\n", videoPath.constData());
-    PartFile part(videoPath);
-    if (!part.open()) {
-        fputs("open file error\n", stderr);
-        return Outcome::Failed;
-    }
-
-    int code = ResultCode::ReceiveAgain;
-    bool written = true;
-    while (!stopping()) {
-        code = m_http->receive();
-        resultCode.store(code);
-        if (m_http->bufferedBytes() > FlushThreshold) {
-            written = writeBuffered(*m_http, part);
-            if (!written)
-                break;
-        }
-        const qint64 length = m_http->contentLength();
-        if (length > 0)
-            progress.store(int(qMin<qint64>(100, m_http->receivedBytes() * 100 / length)));
-        if (code != ResultCode::ReceiveAgain && code != ResultCode::BufferFull)
+    const int retries = qMax(0, engine.number(Engine::Retry));
+    for (int retry = 1;; ++retry) {
+        int code = 0;
+        const Try result = fetchOnce(url, videoPath, &code);
+        if (result == Try::Complete)
             break;
+        if (result == Try::Failed)
+            return Outcome::Failed;
+        const QByteArray why = code == ResultCode::BodyStopped
+                                   ? "body ended short (" + QByteArray::number(code) + ')'
+                                   : "network error " + QByteArray::number(code);
+        if (retry > retries) {
+            // A request that failed outright says nothing, as without retries.
+            if (code == ResultCode::BodyStopped) {
+                progress.store(100);
+                fprintf(stderr, "download failed: %s\n", why.constData());
+            }
+            return Outcome::Failed;
+        }
+        fprintf(stderr, "retry %d/%d: %s\n", retry, retries, why.constData());
+        if (!pauseFor(retryPause(retry)))
+            return Outcome::Failed;
     }
-    const bool cancelled = stopping();
-    progress.store(100);
-    if (written && m_http->bufferedBytes() > 0)
-        written = writeBuffered(*m_http, part);
-    written = part.close() && written;
 
-    if (cancelled)
-        return Outcome::Failed;
-    if (!written) {
-        fprintf(stderr, "download failed: write error: %s\n", part.errorText().constData());
-        return Outcome::Failed;
-    }
-    if (code != ResultCode::BodyComplete) {
-        fprintf(stderr, "download failed: body ended short (%d)\n", code);
-        return Outcome::Failed;
-    }
+    PartFile part(videoPath);
     if (!part.commit()) {
         fprintf(stderr, "download failed: cannot rename: %s\n", part.errorText().constData());
         return Outcome::Failed;
     }
-
     // The title file holds one line; one that cannot be written is passed over.
     QFile title(QFile::decodeName(base + ".txt"));
     if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
@@ -311,4 +364,99 @@ DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const R
         title.close();
     }
     return Outcome::Done;
+}
+
+DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByteArray &videoPath,
+                                              int *code)
+{
+    PartFile part(videoPath);
+    // The bytes already on disk, counted in `progress` too.
+    qint64 offset = part.existingSize();
+    for (;;) {
+        if (offset > 0)
+            m_http->headers().setValue(RequestHeaders::Range,
+                                       "bytes=" + QByteArray::number(offset) + '-');
+        const int got = m_http->get(url);
+        m_http->headers().setValue(RequestHeaders::Range, QByteArray());
+        resultCode.store(got);
+        if (got < 0) {
+            *code = got;
+            return isTransient(got) ? Try::Transient : Try::Failed;
+        }
+        const int status = m_http->statusCode();
+        if (offset == 0)
+            break;
+        if (status == 200) {
+            // No range from this server: the whole video comes again.
+            offset = 0;
+            break;
+        }
+        qint64 first = 0;
+        qint64 total = 0;
+        const bool ranged = parseContentRange(
+            headerValue(m_http->responseHeader(), "Content-Range"), &first, &total);
+        if (status == 206 && ranged && first == offset)
+            break;
+        if (status == 416 && ranged && first < 0 && total == offset) {
+            // The ".part" holds the whole video already.
+            progress.store(100);
+            return Try::Complete;
+        }
+        // The server's copy may have changed: the bytes on disk cannot be trusted.
+        fprintf(stderr, "cannot resume at %lld (HTTP status %d): starting over\n",
+                static_cast<long long>(offset), status);
+        offset = 0;
+    }
+    const int status = m_http->statusCode();
+    if (status < 200 || status > 299) {
+        fprintf(stderr, "download failed: HTTP status %d\n", status);
+        return Try::Failed;
+    }
+    m_http->setBinaryMode(true);
+    // Stopped while the request was under way: the bytes on disk stay as they are.
+    if (stopping())
+        return Try::Failed;
+
+    fprintf(stderr, "open %s\n", videoPath.constData());
+    if (!part.open(offset > 0)) {
+        fputs("open file error\n", stderr);
+        return Try::Failed;
+    }
+
+    int received = ResultCode::ReceiveAgain;
+    bool written = true;
+    while (!stopping()) {
+        received = m_http->receive();
+        resultCode.store(received);
+        if (m_http->bufferedBytes() > FlushThreshold) {
+            written = writeBuffered(*m_http, part);
+            if (!written)
+                break;
+        }
+        const qint64 length = m_http->contentLength();
+        if (length > 0) {
+            const qint64 percent = (offset + m_http->receivedBytes()) * 100 / (offset + length);
+            progress.store(int(qMin<qint64>(100, percent)));
+        }
+        if (received != ResultCode::ReceiveAgain && received != ResultCode::BufferFull)
+            break;
+    }
+    const bool cancelled = stopping();
+    if (written && m_http->bufferedBytes() > 0)
+        written = writeBuffered(*m_http, part);
+    written = part.close() && written;
+
+    if (!cancelled && written && received != ResultCode::BodyComplete) {
+        // `progress` keeps showing what is on disk while a retry waits.
+        *code = received;
+        return Try::Transient;
+    }
+    progress.store(100);
+    if (cancelled)
+        return Try::Failed;
+    if (!written) {
+        fprintf(stderr, "download failed: write error: %s\n", part.errorText().constData());
+        return Try::Failed;
+    }
+    return Try::Complete;
 }

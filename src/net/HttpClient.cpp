@@ -9,6 +9,7 @@
 #include <QList>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -48,6 +49,13 @@ QByteArrayView trimmed(QByteArrayView text)
     while (!text.isEmpty() && (isBlank(text.back()) || text.back() == '\r'))
         text.chop(1);
     return text;
+}
+
+// The end-of-document rule looks at the last EndTagWindow bytes only.
+bool hasEndTag(QByteArrayView bytes)
+{
+    const QByteArrayView tail = bytes.last(qMin<qsizetype>(EndTagWindow, bytes.size()));
+    return tail.contains("</HTML>") || tail.contains("</html>");
 }
 
 // A decimal number of at most 18 digits and nothing else; -1 otherwise.
@@ -265,6 +273,7 @@ int HttpClient::sendRequest(const QByteArray &url)
     m_statusCode = 0;
     m_location.clear();
     m_header.clear();
+    m_endTagWithHeader = false;
     clearBuffer();
     if (hasControlByte(url))
         return ResultCode::MalformedUrl;
@@ -411,6 +420,9 @@ int HttpClient::readHeader()
         memmove(buffer, buffer + bodyStart, size_t(m_buffered));
         buffer[m_buffered] = '\0';
         m_received = m_buffered;
+        // The caller may drain these bytes or turn binary mode on before its
+        // first receive(), so the tag is only noted here.
+        m_endTagWithHeader = hasEndTag(QByteArrayView(buffer, m_buffered));
         return m_buffered;
     }
 }
@@ -444,6 +456,11 @@ int HttpClient::receive()
 {
     if (!m_connection)
         return ResultCode::NoConnection;
+    if (std::exchange(m_endTagWithHeader, false) && !m_binaryMode && m_contentLength < 0) {
+        // A page that came whole with its header ends here, not after a
+        // wait for bytes that a server keeping the connection open never sends.
+        m_contentLength = m_received;
+    }
     if (m_buffered == Capacity)
         return ResultCode::BufferFull;
     if (m_contentLength >= 0 && m_received >= m_contentLength)
@@ -473,9 +490,7 @@ void HttpClient::applyEndOfDocument()
 {
     if (m_binaryMode)
         return;
-    const int from = qMax(0, m_buffered - EndTagWindow);
-    const QByteArrayView tail(m_buffer.get() + from, m_buffered - from);
-    if (tail.contains("</HTML>") || tail.contains("</html>"))
+    if (hasEndTag(QByteArrayView(m_buffer.get(), m_buffered)))
         m_contentLength = m_received;
 }
 

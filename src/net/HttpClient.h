@@ -115,6 +115,9 @@ private:
     std::unique_ptr<TlsContext> m_tls; // made at the first https request
     CookieJar *m_jar = nullptr;
     bool m_binaryMode = false;
+    // A closing HTML tag came with the header; the first receive() applies
+    // it unless binary mode was turned on in between.
+    bool m_endTagWithHeader = false;
     int m_timeout = 10000;
     qint64 m_contentLength = 0;
     qint64 m_received = 0;

@@ -1,0 +1,813 @@
+#include "CurrentDir.h"
+#include "ScriptedServer.h"
+#include "StderrCapture.h"
+#include "TestFiles.h"
+#include "app/ResultRow.h"
+#include "config/Settings.h"
+#include "download/DownloadWorker.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QtTest>
+
+using Script = ScriptedServer::Script;
+using Step = ScriptedServer::Step;
+using Files = QMap<QByteArray, QByteArray>;
+using Marks = QList<std::pair<int, QByteArray>>;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int FinishMs = 20000;
+constexpr auto TestPauseUnit = 20ms;
+
+// The PKI of the https cases: a CA and a leaf for 127.0.0.1 and localhost.
+const QByteArray PkiConfig = "[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = unused\n";
+
+// Answers a two-stage chain over TLS like a site that guards its files: the
+// watch page wants to be reached from the embed page and sets the session
+// cookie; the file is refused (403) without that cookie and the watch page
+// as Referer. Prints its port, then serves until killed.
+const QByteArray GuardedSite = R"(import http.server, ssl, sys
+cert, key, video = sys.argv[1:4]
+data = open(video, 'rb').read()
+class Handler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+    def answer(self, status, body, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def do_GET(self):
+        site = 'https://127.0.0.1:%d' % self.server.server_address[1]
+        referer = self.headers.get('Referer', '')
+        cookie = self.headers.get('Cookie', '')
+        if self.path == '/embed/ab12':
+            self.answer(200, b'<html><a href="/watch?v=ab12">watch</a></html>')
+        elif self.path == '/watch?v=ab12' and referer == site + '/embed/ab12':
+            self.answer(200, b"<html>file: 'tok7'</html>",
+                        [('Set-Cookie', 'session=s3cr3t; Path=/; Secure; HttpOnly')])
+        elif (self.path == '/media/tok7' and cookie == 'session=s3cr3t'
+              and referer == site + '/watch?v=ab12'):
+            self.answer(200, data)
+        else:
+            self.answer(403, b'forbidden')
+server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(cert, key)
+server.socket = context.wrap_socket(server.socket, server_side=True)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+)";
+
+const QByteArray NoStageEngine = "engine_id::tube\n"
+                                 "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
+                                 "download_ext::.mp4\n";
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// The video of the resume cases.
+const QByteArray &video()
+{
+    static const QByteArray bytes = randomBytes(1000, 7);
+    return bytes;
+}
+
+QByteArray ok(const QByteArray &body, const QByteArray &extraHeaders = {})
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" +
+           extraHeaders + "\r\n" + body;
+}
+
+// A 200 announcing the whole video whose body stops after `sent` bytes.
+QByteArray cut(int sent)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + video().left(sent);
+}
+
+// A 206 for the video from `first` on, with `sent` bytes of it (all by default).
+QByteArray partial(int first, int sent = -1)
+{
+    const QByteArray rest = video().mid(first);
+    return "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(first) +
+           "-999/1000\r\nContent-Length: " + QByteArray::number(rest.size()) + "\r\n\r\n" +
+           (sent < 0 ? rest : rest.left(sent));
+}
+
+QByteArray status(int code, const QByteArray &reason, const QByteArray &extraHeaders = {})
+{
+    return "HTTP/1.0 " + QByteArray::number(code) + ' ' + reason + "\r\n" + extraHeaders +
+           "Content-Length: 2\r\n\r\nno";
+}
+
+ResultRow makeRow(const QByteArray &state, const QByteArray &id)
+{
+    ResultRow row;
+    row[ResultRow::State] = state;
+    row[ResultRow::Title] = "Title " + id;
+    row[ResultRow::Time] = "1:00";
+    row[ResultRow::User] = "someone";
+    row[ResultRow::Id] = id;
+    row[ResultRow::Type] = "tube";
+    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
+    return row;
+}
+
+QByteArray listLine(const ResultRow &row)
+{
+    QByteArray line;
+    for (const QByteArray &text : row.columns)
+        line += text + "<\t>";
+    return line + "\r\n";
+}
+
+// The value of a header line of a recorded request, "" when it has none.
+QByteArray requestHeader(const QByteArray &request, const QByteArray &name)
+{
+    const qsizetype at = request.indexOf("\r\n" + name + ": ");
+    if (at < 0)
+        return QByteArray();
+    const qsizetype start = at + 2 + name.size() + 2;
+    return request.mid(start, request.indexOf("\r\n", start) - start);
+}
+
+QByteArrayList requestHeaders(const QList<QByteArray> &requests, const QByteArray &name)
+{
+    QByteArrayList values;
+    for (const QByteArray &request : requests)
+        values.append(requestHeader(request, name));
+    return values;
+}
+
+// The lines of standard error that start with one of the prefixes.
+QByteArrayList linesStarting(const QByteArray &text, const QByteArrayList &prefixes)
+{
+    QByteArrayList lines;
+    for (const QByteArray &line : text.split('\n')) {
+        for (const QByteArray &prefix : prefixes) {
+            if (line.startsWith(prefix)) {
+                lines.append(line);
+                break;
+            }
+        }
+    }
+    return lines;
+}
+
+// Each raw response on a connection of its own, in order; an empty one
+// closes the connection without an answer.
+void queue(ScriptedServer &server, const QByteArrayList &responses)
+{
+    for (const QByteArray &response : responses)
+        server.addResponse(response.isEmpty() ? Script{Step::close()}
+                                              : Script{Step::send(response), Step::close()});
+}
+
+QString findProgram(const QString &name)
+{
+    const QString system = QStandardPaths::findExecutable(
+        name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    return system.isEmpty() ? QStandardPaths::findExecutable(name) : system;
+}
+
+} // namespace
+
+// The download job as sites that need more than a plain fetch see it: one
+// cookie jar and the Referer along the stage chain, a video resumed from its
+// ".part" file, retries with their pauses, and a guarded site over https.
+class tst_DownloadResume : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cookiesAndReferer_data();
+    void cookiesAndReferer();
+    void resume_data();
+    void resume();
+    void progressCountsTheWholeVideo();
+    void retries_data();
+    void retries();
+    void retryPause_data();
+    void retryPause();
+    void stopDuringPause();
+    void cutDownloadFinishesOnNextRun();
+    void guardedSiteOverHttps();
+
+private:
+    struct Result
+    {
+        Marks marks;
+        int progress = 0;
+        QByteArray errors;
+    };
+
+    // z_user.ini (work directory "work/", the test CA as cafile) and the
+    // engine file with "PORT" and "TLSPORT" replaced.
+    void writeSetup(const QByteArray &engine, quint16 port, quint16 tlsPort = 0);
+    void run(const QList<ResultRow> &rows, Result *result);
+    QByteArray caFile() const
+    {
+        return QFile::encodeName(m_pki.filePath(QStringLiteral("ca.pem")));
+    }
+    QByteArray read(const char *path) const;
+    bool exists(const char *path) const;
+    bool openssl(const QStringList &arguments);
+
+    QTemporaryDir m_pki;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<CurrentDir> m_current;
+};
+
+bool tst_DownloadResume::openssl(const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(m_pki.path());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(findProgram(QStringLiteral("openssl")), arguments);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+        qWarning("openssl %s: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+                 process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+void tst_DownloadResume::initTestCase()
+{
+    QVERIFY(m_pki.isValid());
+    QVERIFY2(!findProgram(QStringLiteral("openssl")).isEmpty(),
+             "openssl not installed (scripts/test installs it)");
+    QVERIFY(TestFiles::write(m_pki.filePath(QStringLiteral("pki.cnf")), PkiConfig));
+    const QStringList key = {
+        QStringLiteral("-newkey"),  QStringLiteral("ec"),
+        QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+        QStringLiteral("-nodes"),   QStringLiteral("-days"),
+        QStringLiteral("30")};
+    QVERIFY(openssl(
+        QStringList{QStringLiteral("req"), QStringLiteral("-config"), QStringLiteral("pki.cnf"),
+                    QStringLiteral("-x509"), QStringLiteral("-keyout"), QStringLiteral("ca.key"),
+                    QStringLiteral("-out"), QStringLiteral("ca.pem"), QStringLiteral("-subj"),
+                    QStringLiteral("/CN=Zindle resume test CA"), QStringLiteral("-addext"),
+                    QStringLiteral("basicConstraints=critical,CA:true"), QStringLiteral("-addext"),
+                    QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")} +
+        key));
+    QVERIFY(openssl(
+        QStringList{QStringLiteral("req"), QStringLiteral("-config"), QStringLiteral("pki.cnf"),
+                    QStringLiteral("-x509"), QStringLiteral("-CA"), QStringLiteral("ca.pem"),
+                    QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-keyout"),
+                    QStringLiteral("site.key"), QStringLiteral("-out"), QStringLiteral("site.pem"),
+                    QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                    QStringLiteral("-addext"), QStringLiteral("basicConstraints=CA:false"),
+                    QStringLiteral("-addext"),
+                    QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")} +
+        key));
+}
+
+void tst_DownloadResume::init()
+{
+    DownloadWorker::setRetryPauseUnitForTests(TestPauseUnit);
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
+    m_current = std::make_unique<CurrentDir>(m_dir->path());
+}
+
+void tst_DownloadResume::cleanup()
+{
+    m_current.reset();
+    m_dir.reset();
+}
+
+void tst_DownloadResume::writeSetup(const QByteArray &engine, quint16 port, quint16 tlsPort)
+{
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=work/\r\ncafile=" + caFile() + "\r\n"));
+    QByteArray text = engine;
+    text.replace("TLSPORT", QByteArray::number(tlsPort)).replace("PORT", QByteArray::number(port));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral(".zindles/tube.zin")), text));
+}
+
+void tst_DownloadResume::run(const QList<ResultRow> &rows, Result *result)
+{
+    Settings settings;
+    StderrCapture capture;
+    {
+        DownloadWorker job(&settings, rows);
+        QVERIFY(job.waitFinished(FinishMs));
+        result->marks = job.takeMarks();
+        result->progress = job.progress.load();
+    }
+    result->errors = capture.text();
+}
+
+QByteArray tst_DownloadResume::read(const char *path) const
+{
+    return TestFiles::read(m_dir->filePath(QString::fromLatin1(path)));
+}
+
+bool tst_DownloadResume::exists(const char *path) const
+{
+    return QFile::exists(m_dir->filePath(QString::fromLatin1(path)));
+}
+
+void tst_DownloadResume::cookiesAndReferer_data()
+{
+    QTest::addColumn<QByteArray>("engine");
+    QTest::addColumn<Files>("plainRoutes"); // request target -> raw response
+    QTest::addColumn<Files>("tlsRoutes");
+    QTest::addColumn<QByteArrayList>("ids");
+    // The exact requests, those of the plain server first; @P@ and @S@ stand
+    // for the two ports, @UA@ for the User-Agent.
+    QTest::addColumn<QByteArrayList>("requests");
+
+    auto request = [](const QByteArray &host, const QByteArray &target,
+                      const QByteArray &referer = {}, const QByteArray &cookie = {}) {
+        return "GET " + target + " HTTP/1.0\r\nAccept: */*\r\n" +
+               (referer.isEmpty() ? QByteArray() : "Referer: " + referer + "\r\n") +
+               "Accept-Language: ja\r\nUser-Agent: @UA@\r\nHost: " + host +
+               "\r\nConnection: close\r\n" +
+               (cookie.isEmpty() ? QByteArray() : "Cookie: " + cookie + "\r\n") + "\r\n";
+    };
+    auto redirect = [](const QByteArray &location, const QByteArray &extraHeaders = {}) {
+        return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n" + extraHeaders + "\r\n";
+    };
+    const QByteArray plain = "127.0.0.1:@P@";
+    const QByteArray local = "localhost:@P@";
+    const QByteArray secure = "127.0.0.1:@S@";
+    const QByteArray ids = "ab12";
+    // Stage 0's page names stage 1's path, stage 1's page the file's name.
+    auto twoStages = [](const QByteArray &stage0, const QByteArray &stage1,
+                        const QByteArray &target) {
+        return "engine_id::tube\ndowuload_redirect::2\ndownload_url0::" + stage0 +
+               "/watch?v=%s\ndownload_key0::href=\"\ndownload_key0_::\"\n"
+               "download_url1::" +
+               stage1 +
+               "%s\ndownload_key1::file: '\ndownload_key1_::'\ndownload_target::" + target +
+               "\ndownload_ext::.mp4\n";
+    };
+    const QByteArray stage0Page = "<html><a href=\"/player/ab12\">play</a></html>";
+    const QByteArray stage1Page = "<html>file: 'v7'</html>";
+
+    QTest::newRow("one jar and the Referer along two stages")
+        << twoStages("http://127.0.0.1:PORT", "http://127.0.0.1:PORT",
+                     "http://127.0.0.1:PORT/watch/get/%s")
+        << Files{{"/watch?v=ab12", ok(stage0Page, "Set-Cookie: sess=abc\r\n"
+                                                  "Set-Cookie: deep=1; Path=/watch\r\n"
+                                                  "Set-Cookie: sec=1; Secure\r\n")},
+                 {"/player/ab12", ok(stage1Page, "Set-Cookie: p=2; Path=/player\r\n")},
+                 {"/watch/get/v7", ok("video")}}
+        << Files{} << QByteArrayList{ids}
+        << QByteArrayList{
+               request(plain, "/watch?v=ab12"),
+               request(plain, "/player/ab12", "http://127.0.0.1:@P@/watch?v=ab12", "sess=abc"),
+               request(plain, "/watch/get/v7", "http://127.0.0.1:@P@/player/ab12",
+                       "deep=1; sess=abc")};
+    QTest::newRow("host-only cookies stay with their host")
+        << twoStages("http://127.0.0.1:PORT", "http://localhost:PORT",
+                     "http://127.0.0.1:PORT/get/%s")
+        << Files{{"/watch?v=ab12", ok(stage0Page, "Set-Cookie: h=1\r\n")},
+                 {"/player/ab12", ok(stage1Page, "Set-Cookie: l=2\r\n")},
+                 {"/get/v7", ok("video")}}
+        << Files{} << QByteArrayList{ids}
+        << QByteArrayList{request(plain, "/watch?v=ab12"),
+                          request(local, "/player/ab12", "http://127.0.0.1:@P@/watch?v=ab12"),
+                          request(plain, "/get/v7", "http://localhost:@P@/player/ab12", "h=1")};
+    QTest::newRow("the Referer is the page's address after its redirects")
+        << twoStages("http://127.0.0.1:PORT", "http://127.0.0.1:PORT",
+                     "http://127.0.0.1:PORT/get/%s")
+        << Files{{"/watch?v=ab12", redirect("/w2?v=ab12", "Set-Cookie: r=1\r\n")},
+                 {"/w2?v=ab12", ok(stage0Page)},
+                 {"/player/ab12", ok(stage1Page)},
+                 {"/get/v7", redirect("http://127.0.0.1:PORT/cdn/v7")},
+                 {"/cdn/v7", ok("video")}}
+        << Files{} << QByteArrayList{ids}
+        << QByteArrayList{request(plain, "/watch?v=ab12"), request(plain, "/w2?v=ab12", {}, "r=1"),
+                          request(plain, "/player/ab12", "http://127.0.0.1:@P@/w2?v=ab12", "r=1"),
+                          request(plain, "/get/v7", "http://127.0.0.1:@P@/player/ab12", "r=1"),
+                          request(plain, "/cdn/v7", "http://127.0.0.1:@P@/player/ab12", "r=1")};
+    QTest::newRow("a Secure cookie never goes over http")
+        << twoStages("https://127.0.0.1:TLSPORT", "http://127.0.0.1:PORT",
+                     "https://127.0.0.1:TLSPORT/get/%s")
+        << Files{{"/player/ab12", ok(stage1Page)}}
+        << Files{{"/watch?v=ab12", ok(stage0Page, "Set-Cookie: s=1; Secure\r\n"
+                                                  "Set-Cookie: p=2\r\n")},
+                 {"/get/v7", ok("video")}}
+        << QByteArrayList{ids}
+        << QByteArrayList{
+               request(plain, "/player/ab12", "https://127.0.0.1:@S@/watch?v=ab12", "p=2"),
+               request(secure, "/watch?v=ab12"),
+               request(secure, "/get/v7", "http://127.0.0.1:@P@/player/ab12", "s=1; p=2")};
+    QTest::newRow("each row starts without Referer, the cookies stay for the job")
+        << NoStageEngine
+        << Files{{"/v/ab12.mp4", ok("video", "Set-Cookie: k=1\r\n")}, {"/v/cd34.mp4", ok("video")}}
+        << Files{} << QByteArrayList{"ab12", "cd34"}
+        << QByteArrayList{request(plain, "/v/ab12.mp4"), request(plain, "/v/cd34.mp4", {}, "k=1")};
+}
+
+void tst_DownloadResume::cookiesAndReferer()
+{
+    QFETCH(QByteArray, engine);
+    QFETCH(Files, plainRoutes);
+    QFETCH(Files, tlsRoutes);
+    QFETCH(QByteArrayList, ids);
+    QFETCH(QByteArrayList, requests);
+
+    ScriptedServer plain;
+    ScriptedServer secure;
+    QVERIFY(plain.start());
+    QVERIFY(secure.setTls(QFile::encodeName(m_pki.filePath(QStringLiteral("site.pem"))),
+                          QFile::encodeName(m_pki.filePath(QStringLiteral("site.key")))));
+    QVERIFY(secure.start());
+    const QByteArray port = QByteArray::number(plain.port());
+    for (auto it = plainRoutes.cbegin(); it != plainRoutes.cend(); ++it)
+        plain.setRoute(it.key(),
+                       {Step::send(QByteArray(it.value()).replace("PORT", port)), Step::close()});
+    for (auto it = tlsRoutes.cbegin(); it != tlsRoutes.cend(); ++it)
+        secure.setRoute(it.key(), {Step::send(it.value()), Step::close()});
+    writeSetup(engine, plain.port(), secure.port());
+
+    QList<ResultRow> rows;
+    Marks done;
+    for (const QByteArray &id : std::as_const(ids)) {
+        done.append({int(rows.size()), "o"});
+        rows.append(makeRow("H", id));
+    }
+    Result result;
+    run(rows, &result);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(result.marks == done, result.errors.constData());
+
+    const QByteArray userAgent = Settings().userAgent();
+    for (QByteArray &request : requests)
+        request.replace("@P@", port)
+            .replace("@S@", QByteArray::number(secure.port()))
+            .replace("@UA@", userAgent);
+    QCOMPARE(plain.requests() + secure.requests(), requests);
+}
+
+void tst_DownloadResume::resume_data()
+{
+    QTest::addColumn<QByteArray>("part");          // the ".part" before the run; null: none
+    QTest::addColumn<QByteArrayList>("responses"); // one connection each
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<QByteArrayList>("ranges"); // "Range:" of each request, "" for none
+    QTest::addColumn<QByteArray>("mark");
+    QTest::addColumn<QByteArray>("partAfter"); // null: none left
+    QTest::addColumn<QByteArrayList>("lines"); // the resume, retry and failure lines
+
+    const QByteArray &v = video();
+    const QByteArray none;
+    auto restart = [](int offset, int status) {
+        return "cannot resume at " + QByteArray::number(offset) + " (HTTP status " +
+               QByteArray::number(status) + "): starting over";
+    };
+
+    QTest::newRow("206 is appended")
+        << v.left(600) << QByteArrayList{partial(600)} << 0 << QByteArrayList{"bytes=600-"}
+        << QByteArray("o") << none << QByteArrayList{};
+    QTest::newRow("200 starts over")
+        << QByteArray(600, 'z') << QByteArrayList{ok(v)} << 0 << QByteArrayList{"bytes=600-"}
+        << QByteArray("o") << none << QByteArrayList{};
+    QTest::newRow("416 with the part's size completes it")
+        << v
+        << QByteArrayList{status(416, "Range Not Satisfiable", "Content-Range: bytes */1000\r\n")}
+        << 0 << QByteArrayList{"bytes=1000-"} << QByteArray("o") << none << QByteArrayList{};
+    QTest::newRow("empty part: no range asked")
+        << QByteArray("") << QByteArrayList{ok(v)} << 0 << QByteArrayList{""} << QByteArray("o")
+        << none << QByteArrayList{};
+
+    // A part that the server's copy does not continue is dropped.
+    QTest::newRow("416 of another size starts over")
+        << QByteArray(v + "extra")
+        << QByteArrayList{status(416, "Range Not Satisfiable", "Content-Range: bytes */1000\r\n"),
+                          ok(v)}
+        << 0 << QByteArrayList{"bytes=1005-", ""} << QByteArray("o") << none
+        << QByteArrayList{restart(1005, 416)};
+    QTest::newRow("206 from another start starts over")
+        << v.left(600) << QByteArrayList{partial(0), ok(v)} << 0 << QByteArrayList{"bytes=600-", ""}
+        << QByteArray("o") << none << QByteArrayList{restart(600, 206)};
+    QTest::newRow("206 without Content-Range starts over")
+        << v.left(600)
+        << QByteArrayList{"HTTP/1.0 206 Partial Content\r\nContent-Length: 400\r\n\r\n" +
+                              v.mid(600),
+                          ok(v)}
+        << 0 << QByteArrayList{"bytes=600-", ""} << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
+    QTest::newRow("fail: refused, then 404: the part stays")
+        << v.left(600) << QByteArrayList{status(404, "Not Found"), status(404, "Not Found")} << 3
+        << QByteArrayList{"bytes=600-", ""} << QByteArray("x") << v.left(600)
+        << QByteArrayList{restart(600, 404), "download failed: HTTP status 404"};
+
+    QTest::newRow("fail: a 206 cut short keeps what came")
+        << v.left(600) << QByteArrayList{partial(600, 100)} << 0 << QByteArrayList{"bytes=600-"}
+        << QByteArray("x") << v.left(700)
+        << QByteArrayList{"download failed: body ended short (-25)"};
+    QTest::newRow("a retry resumes a body cut short")
+        << none << QByteArrayList{cut(600), partial(600)} << 1 << QByteArrayList{"", "bytes=600-"}
+        << QByteArray("o") << none << QByteArrayList{"retry 1/1: body ended short (-25)"};
+    QTest::newRow("a retry resumes a resumed body cut short")
+        << v.left(300) << QByteArrayList{partial(300, 200), partial(500)} << 1
+        << QByteArrayList{"bytes=300-", "bytes=500-"} << QByteArray("o") << none
+        << QByteArrayList{"retry 1/1: body ended short (-25)"};
+    QTest::newRow("a retry where the server ignores the range")
+        << none << QByteArrayList{cut(600), ok(v)} << 1 << QByteArrayList{"", "bytes=600-"}
+        << QByteArray("o") << none << QByteArrayList{"retry 1/1: body ended short (-25)"};
+}
+
+void tst_DownloadResume::resume()
+{
+    QFETCH(QByteArray, part);
+    QFETCH(QByteArrayList, responses);
+    QFETCH(int, retries);
+    QFETCH(QByteArrayList, ranges);
+    QFETCH(QByteArray, mark);
+    QFETCH(QByteArray, partAfter);
+    QFETCH(QByteArrayList, lines);
+
+    ScriptedServer server;
+    queue(server, responses);
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine + "dowuload_retry::" + QByteArray::number(retries) + '\n',
+               server.port());
+    if (!part.isNull())
+        QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part")), part));
+
+    Result result;
+    run({makeRow("x", "ab12")}, &result);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(requestHeaders(server.requests(), "Range"), ranges);
+    QCOMPARE(linesStarting(result.errors, {"cannot resume", "retry ", "download failed"}), lines);
+    if (mark == "o") {
+        QCOMPARE(result.progress, 100);
+        QVERIFY(read("work/tube/ab12.mp4") == video());
+        QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
+    } else {
+        QVERIFY(!exists("work/tube/ab12.mp4"));
+    }
+    QCOMPARE(exists("work/tube/ab12.mp4.part"), !partAfter.isNull());
+    if (!partAfter.isNull())
+        QVERIFY(read("work/tube/ab12.mp4.part") == partAfter);
+}
+
+void tst_DownloadResume::progressCountsTheWholeVideo()
+{
+    // 600 bytes on disk, then 100 + 100 of the remaining 400: 80 %, not 50 %.
+    const QByteArray response = partial(600);
+    const qsizetype headerSize = response.size() - 400;
+    ScriptedServer server;
+    server.addResponse({Step::send(response.left(headerSize + 100)), Step::pause(200),
+                        Step::send(response.mid(headerSize + 100, 100)), Step::await(),
+                        Step::send(response.mid(headerSize + 200)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part")),
+                             video().left(600)));
+
+    Settings settings;
+    StderrCapture capture;
+    DownloadWorker job(&settings, {makeRow("H", "ab12")});
+    QTRY_COMPARE(job.progress.load(), 80);
+    server.proceed();
+    QVERIFY(job.waitFinished(FinishMs));
+    QCOMPARE(job.takeMarks(), (Marks{{0, "o"}}));
+    QVERIFY(read("work/tube/ab12.mp4") == video());
+}
+
+void tst_DownloadResume::retries_data()
+{
+    QTest::addColumn<QByteArray>("retryLine"); // null: no "dowuload_retry::" line
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArrayList>("responses");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QByteArray>("mark");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<int>("pauseUnits"); // the least time the run took, in pause units
+
+    const QByteArray target = "http://127.0.0.1:PORT/v/%s.mp4";
+    const QByteArray shortBody = "body ended short (-25)";
+
+    QTest::newRow("no key: one try")
+        << QByteArray() << target << QByteArrayList{cut(600)} << 1 << QByteArray("x")
+        << QByteArrayList{"download failed: " + shortBody} << 0;
+    QTest::newRow("the second try completes")
+        << QByteArray("2") << target << QByteArrayList{cut(600), partial(600)} << 2
+        << QByteArray("o") << QByteArrayList{"retry 1/2: " + shortBody} << 1;
+    QTest::newRow("fail: tries used up")
+        << QByteArray("2") << target
+        << QByteArrayList{cut(600), partial(600, 100), partial(700, 100)} << 3 << QByteArray("x")
+        << QByteArrayList{"retry 1/2: " + shortBody, "retry 2/2: " + shortBody,
+                          "download failed: " + shortBody}
+        << 1 + 2;
+    QTest::newRow("each retry resumes where the last try stopped")
+        << QByteArray("7") << target
+        << QByteArrayList{cut(100),          partial(100, 100), partial(200, 100),
+                          partial(300, 100), partial(400, 100), partial(500, 100),
+                          partial(600, 100), partial(700)}
+        << 8 << QByteArray("o")
+        << QByteArrayList{"retry 1/7: " + shortBody, "retry 2/7: " + shortBody,
+                          "retry 3/7: " + shortBody, "retry 4/7: " + shortBody,
+                          "retry 5/7: " + shortBody, "retry 6/7: " + shortBody,
+                          "retry 7/7: " + shortBody}
+        << 1 + 2 + 4 + 8 + 16 + 30 + 30;
+    // An empty response: the server closes before it answers.
+    QTest::newRow("no answer: network error")
+        << QByteArray("1") << target << QByteArrayList{QByteArray(), ok(video())} << 2
+        << QByteArray("o") << QByteArrayList{"retry 1/1: network error -4"} << 1;
+    QTest::newRow("fail: no answer, tries used up")
+        << QByteArray("1") << target << QByteArrayList{QByteArray(), QByteArray()} << 2
+        << QByteArray("x") << QByteArrayList{"retry 1/1: network error -4"} << 1;
+    QTest::newRow("fail: a status is not retried")
+        << QByteArray("3") << target << QByteArrayList{status(404, "Not Found")} << 1
+        << QByteArray("x") << QByteArrayList{"download failed: HTTP status 404"} << 0;
+    QTest::newRow("fail: a malformed address is not retried")
+        << QByteArray("3") << QByteArray("http:/nohost/%s") << QByteArrayList{} << 0
+        << QByteArray("x") << QByteArrayList{} << 0;
+    QTest::newRow("fail: a negative count is none")
+        << QByteArray("-2") << target << QByteArrayList{cut(600)} << 1 << QByteArray("x")
+        << QByteArrayList{"download failed: " + shortBody} << 0;
+}
+
+void tst_DownloadResume::retries()
+{
+    QFETCH(QByteArray, retryLine);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArrayList, responses);
+    QFETCH(int, requests);
+    QFETCH(QByteArray, mark);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(int, pauseUnits);
+
+    ScriptedServer server;
+    queue(server, responses);
+    QVERIFY(server.start());
+    QByteArray engine = "engine_id::tube\ndownload_target::" + target + "\ndownload_ext::.mp4\n";
+    if (!retryLine.isNull())
+        engine += "dowuload_retry::" + retryLine + '\n';
+    writeSetup(engine, server.port());
+
+    QElapsedTimer timer;
+    timer.start();
+    Result result;
+    run({makeRow("H", "ab12")}, &result);
+    const qint64 elapsed = timer.elapsed();
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(server.connectionCount(), requests);
+    QCOMPARE(linesStarting(result.errors, {"retry ", "download failed"}), lines);
+    QVERIFY2(elapsed >= pauseUnits * TestPauseUnit.count(), QByteArray::number(elapsed));
+    if (mark == "o")
+        QVERIFY(read("work/tube/ab12.mp4") == video());
+}
+
+void tst_DownloadResume::retryPause_data()
+{
+    QTest::addColumn<int>("retry");
+    QTest::addColumn<int>("seconds");
+
+    QTest::newRow("first") << 1 << 1;
+    QTest::newRow("second") << 2 << 2;
+    QTest::newRow("third") << 3 << 4;
+    QTest::newRow("fifth") << 5 << 16;
+    QTest::newRow("sixth: capped") << 6 << 30;
+    QTest::newRow("far on: capped") << 1000 << 30;
+}
+
+void tst_DownloadResume::retryPause()
+{
+    QFETCH(int, retry);
+    QFETCH(int, seconds);
+
+    DownloadWorker::setRetryPauseUnitForTests(1000ms);
+    QCOMPARE(DownloadWorker::retryPause(retry), std::chrono::milliseconds(seconds * 1000));
+}
+
+void tst_DownloadResume::stopDuringPause()
+{
+    DownloadWorker::setRetryPauseUnitForTests(10s);
+    ScriptedServer server;
+    queue(server, {cut(600)});
+    server.setFallback({Step::send(ok("unexpected")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine + "dowuload_retry::3\n", server.port());
+
+    Settings settings;
+    StderrCapture capture;
+    auto job = std::make_unique<DownloadWorker>(
+        &settings, QList<ResultRow>{makeRow("H", "ab12"), makeRow("H", "cd34")});
+    QTRY_VERIFY(capture.text().contains("retry 1/3: body ended short (-25)\n"));
+    QElapsedTimer timer;
+    timer.start();
+    job->requestStop();
+    QVERIFY(job->waitFinished(FinishMs));
+    // Far less than the ten seconds of the pause.
+    QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
+
+    // The row fails, keeps its ".part", and the run ends there.
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x"}}));
+    QCOMPARE(server.connectionCount(), 1);
+    QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
+}
+
+// Two runs of zindle-cli download: the first is cut off in the middle of the
+// body, the second asks for the rest and completes the video.
+void tst_DownloadResume::cutDownloadFinishesOnNextRun()
+{
+    ScriptedServer server;
+    queue(server, {cut(600), partial(600)});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "ab12"))));
+
+    auto download = [this](int exitCode, const QByteArray &line) {
+        QProcess cli;
+        cli.setWorkingDirectory(m_dir->path());
+        cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
+        QVERIFY(cli.waitForFinished(FinishMs));
+        const QByteArray errors = cli.readAllStandardError();
+        QVERIFY2(cli.exitCode() == exitCode, errors.constData());
+        QVERIFY2(errors.contains(line), errors.constData());
+    };
+
+    download(1, "ab12 x\n");
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
+    QCOMPARE(TestFiles::read(listPath), listLine(makeRow("x", "ab12")));
+
+    download(0, "ab12 o\n");
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(requestHeaders(server.requests(), "Range"), (QByteArrayList{"", "bytes=600-"}));
+    QVERIFY(read("work/tube/ab12.mp4") == video());
+    QVERIFY(!exists("work/tube/ab12.mp4.part"));
+    QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
+    // A done row leaves the saved list.
+    QCOMPARE(TestFiles::read(listPath), QByteArray("\r\n"));
+}
+
+// A site that refuses its file without the watch page's cookie and Referer,
+// over https with the test CA as cafile.
+void tst_DownloadResume::guardedSiteOverHttps()
+{
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    QVERIFY2(!python.isEmpty(), "python3 not installed (scripts/test installs it)");
+    const QByteArray file = randomBytes(300000, 8);
+    const QString script = m_dir->filePath(QStringLiteral("site.py"));
+    const QString videoFile = m_dir->filePath(QStringLiteral("video.bin"));
+    QVERIFY(TestFiles::write(script, GuardedSite));
+    QVERIFY(TestFiles::write(videoFile, file));
+
+    QProcess site;
+    site.start(python, {script, m_pki.filePath(QStringLiteral("site.pem")),
+                        m_pki.filePath(QStringLiteral("site.key")), videoFile});
+    QVERIFY(site.waitForStarted());
+    auto stopSite = qScopeGuard([&site] {
+        site.kill();
+        site.waitForFinished();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(site.canReadLine() || site.state() == QProcess::NotRunning, FinishMs);
+    const quint16 port = site.readLine().trimmed().toUShort();
+    QVERIFY2(port != 0, site.readAllStandardError().constData());
+
+    writeSetup("engine_id::tube\n"
+               "dowuload_redirect::2\n"
+               "download_url0::https://127.0.0.1:PORT/embed/%s\n"
+               "download_key0::href=\"\n"
+               "download_key0_::\"\n"
+               "download_url1::https://127.0.0.1:PORT%s\n"
+               "download_key1::file: '\n"
+               "download_key1_::'\n"
+               "download_target::https://127.0.0.1:PORT/media/%s\n"
+               "download_ext::.mp4\n",
+               port);
+    Result result;
+    run({makeRow("H", "ab12")}, &result);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY2(result.marks == (Marks{{0, "o"}}), result.errors.constData());
+    QVERIFY(read("work/tube/ab12.mp4") == file);
+    QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadResume)
+#include "tst_downloadresume.moc"
