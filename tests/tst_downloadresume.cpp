@@ -633,13 +633,14 @@ void tst_DownloadResume::retries_data()
         << QByteArray("o") << QByteArrayList{"retry 1/1: network error -4"} << 1;
     QTest::newRow("fail: no answer, tries used up")
         << QByteArray("1") << target << QByteArrayList{QByteArray(), QByteArray()} << 2
-        << QByteArray("x") << QByteArrayList{"retry 1/1: network error -4"} << 1;
+        << QByteArray("x")
+        << QByteArrayList{"retry 1/1: network error -4", "download failed: network error -4"} << 1;
     QTest::newRow("fail: a status is not retried")
         << QByteArray("3") << target << QByteArrayList{status(404, "Not Found")} << 1
         << QByteArray("x") << QByteArrayList{"download failed: HTTP status 404"} << 0;
     QTest::newRow("fail: a malformed address is not retried")
         << QByteArray("3") << QByteArray("http:/nohost/%s") << QByteArrayList{} << 0
-        << QByteArray("x") << QByteArrayList{} << 0;
+        << QByteArray("x") << QByteArrayList{"download failed: network error -1"} << 0;
     QTest::newRow("fail: a negative count is none")
         << QByteArray("-2") << target << QByteArrayList{cut(600)} << 1 << QByteArray("x")
         << QByteArrayList{"download failed: " + shortBody} << 0;

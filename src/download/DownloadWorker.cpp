@@ -134,10 +134,18 @@ public:
 
     bool write(const char *data, qint64 size)
     {
-        if (m_file.write(data, size) == size)
-            return true;
-        m_error = m_file.errorString().toLocal8Bit();
-        return false;
+        // A write that fills the disk comes back short without an error; the
+        // next one says why.
+        while (size > 0) {
+            const qint64 written = m_file.write(data, size);
+            if (written <= 0) {
+                m_error = m_file.errorString().toLocal8Bit();
+                return false;
+            }
+            data += written;
+            size -= written;
+        }
+        return true;
     }
 
     // Flushes and closes the file; false when a byte did not reach it.
@@ -255,8 +263,10 @@ DownloadWorker::Outcome DownloadWorker::processRow(const ResultRow &row)
     const QByteArray &id = row[ResultRow::Id];
     const QByteArray &engineId = row[ResultRow::Type];
     const Engine *engine = settings->findEngine(engineId);
-    if (!engine)
+    if (!engine) {
+        fprintf(stderr, "download failed: no engine %s\n", engineId.constData());
         return Outcome::Failed;
+    }
     if (engine->stagesRefused()) {
         fprintf(stderr, "engine %s: its download stages were refused when it was loaded\n",
                 engineId.constData());
@@ -281,8 +291,10 @@ DownloadWorker::Outcome DownloadWorker::processRow(const ResultRow &row)
     const Outcome resolved = resolve(*engine, workText);
     if (resolved != Outcome::Done)
         return resolved;
-    if (id.size() < 2)
+    if (id.size() < 2) {
+        fprintf(stderr, "download failed: ID too short: %s\n", id.constData());
         return Outcome::Failed;
+    }
     return fetchVideo(*engine, row, workText);
 }
 
@@ -296,8 +308,10 @@ DownloadWorker::Outcome DownloadWorker::resolve(const Engine &engine, QByteArray
         fillTemplate(url, engine.stageText(Engine::StageUrl, stage), workText, 0);
         chainCode = m_http->get(url);
         resultCode.store(chainCode);
-        if (chainCode < 0)
-            break;
+        if (chainCode < 0) {
+            fprintf(stderr, "stage %d: network error %d\n", stage, chainCode);
+            return Outcome::Failed;
+        }
         // The next stage, or the video fetch, comes from this page.
         m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
         do {
@@ -317,8 +331,13 @@ DownloadWorker::Outcome DownloadWorker::resolve(const Engine &engine, QByteArray
         }
         if (unescape)
             unescapeStageText(workText);
+        // A page cut short may still hold its markers, but the last one must be whole.
+        if (chainCode < 0 && stage == stageCount - 1) {
+            fprintf(stderr, "stage %d: page ended short (%d)\n", stage, chainCode);
+            return Outcome::Failed;
+        }
     }
-    return chainCode < 0 ? Outcome::Failed : Outcome::Done;
+    return Outcome::Done;
 }
 
 DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const ResultRow &row,
@@ -340,11 +359,9 @@ DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const R
                                    ? "body ended short (" + QByteArray::number(code) + ')'
                                    : "network error " + QByteArray::number(code);
         if (retry > retries) {
-            // A request that failed outright says nothing, as without retries.
-            if (code == ResultCode::BodyStopped) {
+            if (code == ResultCode::BodyStopped)
                 progress.store(100);
-                fprintf(stderr, "download failed: %s\n", why.constData());
-            }
+            fprintf(stderr, "download failed: %s\n", why.constData());
             return Outcome::Failed;
         }
         fprintf(stderr, "retry %d/%d: %s\n", retry, retries, why.constData());
@@ -357,9 +374,12 @@ DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const R
         fprintf(stderr, "download failed: cannot rename: %s\n", part.errorText().constData());
         return Outcome::Failed;
     }
-    // The title file holds one line; one that cannot be written is passed over.
+    // The title file holds one line; one that cannot be written is passed
+    // over, and so is one that would replace the video itself.
     QFile title(QFile::decodeName(base + ".txt"));
-    if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (base + ".txt" == videoPath) {
+        fputs("no title file: it would replace the video\n", stderr);
+    } else if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         title.write("t::" + row[ResultRow::Title] + '\n');
         title.close();
     }
@@ -381,7 +401,10 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByte
         resultCode.store(got);
         if (got < 0) {
             *code = got;
-            return isTransient(got) ? Try::Transient : Try::Failed;
+            if (isTransient(got))
+                return Try::Transient;
+            fprintf(stderr, "download failed: network error %d\n", got);
+            return Try::Failed;
         }
         const int status = m_http->statusCode();
         if (offset == 0)
@@ -408,7 +431,8 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByte
         offset = 0;
     }
     const int status = m_http->statusCode();
-    if (status < 200 || status > 299) {
+    // A 206 that was not asked for holds only a part of the video.
+    if (status < 200 || status > 299 || (status == 206 && offset == 0)) {
         fprintf(stderr, "download failed: HTTP status %d\n", status);
         return Try::Failed;
     }
