@@ -171,8 +171,19 @@ bool IniFile::load()
     QFile file(m_path);
     if (!file.exists())
         return true;
+    // Opening a pipe blocks until someone writes to it, and a device such as
+    // /dev/zero never ends: only a regular file is read.
+    if (!QFileInfo(m_path).isFile()) {
+        m_error = QStringLiteral("not a regular file");
+        return false;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         m_error = file.errorString();
+        return false;
+    }
+    // Read only in part, the file could not be written back whole.
+    if (file.size() > MaxFileSize) {
+        m_error = QStringLiteral("larger than %1 bytes").arg(MaxFileSize);
         return false;
     }
     m_data = file.readAll();

@@ -12,11 +12,14 @@ class IniFile
 {
 public:
     static constexpr int MaxValueLength = 255;
+    // A larger file is not read (nor replaced by save()).
+    static constexpr int MaxFileSize = 16 * 1024 * 1024;
 
     explicit IniFile(const QString &path);
 
     // Reads the file; a missing or unreadable file reads as empty. Returns
-    // false when the file exists but cannot be read.
+    // false when the file exists but cannot be read, is not a regular file,
+    // or is larger than MaxFileSize.
     bool load();
 
     QByteArray value(const QByteArray &section, const QByteArray &key,
