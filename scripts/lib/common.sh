@@ -22,10 +22,15 @@ ensure_packages() {
     fi
 }
 
-# build_tree DIR BUILD_TYPE [extra cmake args...]
-build_tree() {
+# configure_tree DIR BUILD_TYPE [extra cmake args...]
+configure_tree() {
     local dir=$1 type=$2
     shift 2
     cmake -S "$ZINDLE_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-    cmake --build "$dir"
+}
+
+# build_tree DIR BUILD_TYPE [extra cmake args...]: configures and builds everything.
+build_tree() {
+    configure_tree "$@"
+    cmake --build "$1"
 }

@@ -29,6 +29,9 @@ bool keptInSearchWord(char c)
 
 struct Cleanup
 {
+    // Every match contains this text: a title without it is left alone, which
+    // spares most titles most of the regular expressions.
+    QString needle;
     QRegularExpression pattern;
     QString replacement;
 };
@@ -65,21 +68,26 @@ void cleanHtmlText(QByteArray &text)
 {
     // Case-sensitive on purpose: upper-case tags and entities stay as they are.
     static const Cleanup steps[] = {
-        {QRegularExpression(QStringLiteral("</*b>")), QString()},
-        {QRegularExpression(QStringLiteral("&nbsp;")), QStringLiteral(" ")},
-        {QRegularExpression(QStringLiteral("&quot;")), QString()},
-        {QRegularExpression(QStringLiteral("&amp;")), QStringLiteral("&")},
-        {QRegularExpression(QStringLiteral("&lt;")), QStringLiteral("<")},
-        {QRegularExpression(QStringLiteral("&gt;")), QStringLiteral(">")},
-        {QRegularExpression(QStringLiteral("&copy;")), QStringLiteral("(c)")},
+        {QStringLiteral("<"), QRegularExpression(QStringLiteral("</*b>")), QString()},
+        {QStringLiteral("&nbsp;"), QRegularExpression(QStringLiteral("&nbsp;")),
+         QStringLiteral(" ")},
+        {QStringLiteral("&quot;"), QRegularExpression(QStringLiteral("&quot;")), QString()},
+        {QStringLiteral("&amp;"), QRegularExpression(QStringLiteral("&amp;")), QStringLiteral("&")},
+        {QStringLiteral("&lt;"), QRegularExpression(QStringLiteral("&lt;")), QStringLiteral("<")},
+        {QStringLiteral("&gt;"), QRegularExpression(QStringLiteral("&gt;")), QStringLiteral(">")},
+        {QStringLiteral("&copy;"), QRegularExpression(QStringLiteral("&copy;")),
+         QStringLiteral("(c)")},
         // A title ends at its first CR; line feeds after it go too.
-        {QRegularExpression(QStringLiteral("\r.*"), QRegularExpression::DotMatchesEverythingOption),
+        {QStringLiteral("\r"),
+         QRegularExpression(QStringLiteral("\r.*"), QRegularExpression::DotMatchesEverythingOption),
          QString()},
     };
 
     QString cleaned = QString::fromUtf8(text);
-    for (const Cleanup &step : steps)
-        cleaned.replace(step.pattern, step.replacement);
+    for (const Cleanup &step : steps) {
+        if (cleaned.contains(step.needle))
+            cleaned.replace(step.pattern, step.replacement);
+    }
     utf8ToLocal(text, cleaned.toUtf8());
 }
 
