@@ -1,7 +1,9 @@
 #include "CurrentDir.h"
+#include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
+#include "TestRows.h"
 #include "app/QTextProgressBar.h"
 #include "app/QZindleDlg.h"
 #include "app/RowItems.h"
@@ -14,11 +16,10 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+using LocalPorts::freePort;
+using TestRows::listLine;
+using TestRows::makeRow;
 using Step = ScriptedServer::Step;
 
 namespace {
@@ -53,47 +54,12 @@ QByteArray bytesFor(const QByteArray &id, int size)
     return bytes;
 }
 
-ResultRow makeRow(const QByteArray &state, const QByteArray &id)
-{
-    ResultRow row;
-    row[ResultRow::State] = state;
-    row[ResultRow::Title] = "Title " + id;
-    row[ResultRow::Time] = "1:00";
-    row[ResultRow::User] = "someone";
-    row[ResultRow::Id] = id;
-    row[ResultRow::Type] = "tube";
-    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
-    return row;
-}
-
-QByteArray listLine(const ResultRow &row)
-{
-    QByteArray line;
-    for (const QByteArray &text : row.columns)
-        line += text + "<\t>";
-    return line + "\r\n";
-}
-
 QStringList column(const QTreeWidget *list, int column)
 {
     QStringList texts;
     for (int i = 0; i < list->topLevelItemCount(); ++i)
         texts.append(list->topLevelItem(i)->text(column));
     return texts;
-}
-
-// A port on 127.0.0.1 that nobody listens on right now.
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 } // namespace
@@ -150,9 +116,7 @@ void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
 {
     QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
                              "[settings]\r\npath=work/\r\n" + iniExtra));
-    QByteArray engine = OneStageEngine;
-    engine.replace("PORT", QByteArray::number(port));
-    QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/tube.zin")), engine));
+    QVERIFY(TestFiles::writeEngine(m_dir->path(), OneStageEngine, port));
 }
 
 void tst_DownloadGui::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)

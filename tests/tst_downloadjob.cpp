@@ -1,7 +1,10 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
+#include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
+#include "TestRows.h"
 #include "app/ResultCode.h"
 #include "app/ResultRow.h"
 #include "config/Settings.h"
@@ -9,17 +12,13 @@
 #include "download/DownloadWorker.h"
 
 #include <QDirIterator>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+using TestFiles::randomBytes;
+using TestRows::listLine;
+using TestRows::makeRow;
 using Script = ScriptedServer::Script;
 using Step = ScriptedServer::Step;
 using Files = QMap<QByteArray, QByteArray>;
@@ -61,69 +60,12 @@ QByteArray stage0Page(const QByteArray &id)
            "%3A1%2fz\">go</a></body></html>";
 }
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
-ResultRow makeRow(const QByteArray &state, const QByteArray &id,
-                  const QByteArray &type = QByteArrayLiteral("tube"))
-{
-    ResultRow row;
-    row[ResultRow::State] = state;
-    row[ResultRow::Title] = "Title " + id;
-    row[ResultRow::Time] = "1:00";
-    row[ResultRow::User] = "someone";
-    row[ResultRow::Id] = id;
-    row[ResultRow::Type] = type;
-    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
-    return row;
-}
-
-QByteArray listLine(const ResultRow &row)
-{
-    QByteArray line;
-    for (const QByteArray &text : row.columns)
-        line += text + "<\t>";
-    return line + "\r\n";
-}
-
 QByteArrayList targets(const ScriptedServer &server)
 {
     QByteArrayList result;
     for (const QByteArray &request : server.requests())
         result.append(ScriptedServer::target(request));
     return result;
-}
-
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
 }
 
 } // namespace
@@ -190,9 +132,7 @@ void tst_DownloadJob::writeSetup(const QByteArray &engine, quint16 port)
 {
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
                              "[settings]\r\npath=" + workDir() + "\r\n"));
-    QByteArray text = engine;
-    text.replace("PORT", QByteArray::number(port));
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral(".zindles/tube.zin")), text));
+    QVERIFY(TestFiles::writeEngine(m_dir->path(), engine, port));
 }
 
 void tst_DownloadJob::run(const QList<ResultRow> &rows, Result *result)
@@ -483,8 +423,6 @@ void tst_DownloadJob::stopDuringBody()
 
 void tst_DownloadJob::largeBodiesFromHttpServer()
 {
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    QVERIFY2(!python.isEmpty(), "python3 not installed (scripts/test installs it)");
     // Past 21 MiB a 32-bit received x 100 would overflow.
     const QByteArray small = randomBytes(300000, 3);
     const QByteArray large = randomBytes(24 * 1024 * 1024 + 7, 4);
@@ -496,19 +434,8 @@ void tst_DownloadJob::largeBodiesFromHttpServer()
     QVERIFY(TestFiles::write(www + QStringLiteral("/videos/ab12.bin"), small));
     QVERIFY(TestFiles::write(www + QStringLiteral("/videos/cd34.bin"), large));
 
-    const quint16 port = freePort();
-    QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start(python, {QStringLiteral("-m"), QStringLiteral("http.server"),
-                          QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                          QStringLiteral("--directory"), www, QString::number(port)});
-    QVERIFY(server.waitForStarted());
-    auto stopServer = qScopeGuard([&server] {
-        server.kill();
-        server.waitForFinished();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(accepts(port) || server.state() == QProcess::NotRunning, FinishMs);
-    QVERIFY(server.state() == QProcess::Running);
+    PeerProcess server;
+    QVERIFY2(server.startHttpServer(www, FinishMs), qPrintable(server.failure()));
 
     writeSetup("engine_id::tube\n"
                "dowuload_redirect::1\n"
@@ -517,7 +444,7 @@ void tst_DownloadJob::largeBodiesFromHttpServer()
                "download_key0_::\"\n"
                "download_target::http://127.0.0.1:PORT/videos/%s\n"
                "download_ext::.flv\n",
-               port);
+               server.port());
     Settings settings;
     auto job = std::make_unique<DownloadWorker>(
         &settings, QList<ResultRow>{makeRow("H", "ab12"), makeRow("H", "cd34")});
@@ -581,13 +508,11 @@ void tst_DownloadJob::cli()
     if (!list.isNull())
         QVERIFY(TestFiles::write(listPath, list));
 
-    QProcess cli;
-    cli.setWorkingDirectory(m_dir->path());
-    cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
-    QVERIFY(cli.waitForFinished(FinishMs));
-    const QByteArray errors = cli.readAllStandardError();
-    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(cli.exitCode() == exitCode, errors.constData());
+    const CliRun::Result cli = CliRun::run(m_dir->path(), {QStringLiteral("download")}, FinishMs);
+    QVERIFY(cli.finished);
+    const QByteArray &errors = cli.err;
+    QCOMPARE(cli.exitStatus, QProcess::NormalExit);
+    QVERIFY2(cli.exitCode == exitCode, errors.constData());
     for (const QByteArray &line : lines)
         QVERIFY2(errors.contains(line), errors.constData());
     if (savedList.isNull())
@@ -607,17 +532,17 @@ void tst_DownloadJob::cliWriteFailure()
     QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "ab12"))));
 
     // A file-size limit stands in for a full disk.
-    QProcess cli;
-    cli.setWorkingDirectory(m_dir->path());
-    cli.setChildProcessModifier([] {
+    CliRun::Options options;
+    options.childModifier = [] {
         const rlimit limit{100000, 100000};
         setrlimit(RLIMIT_FSIZE, &limit);
         signal(SIGXFSZ, SIG_IGN);
-    });
-    cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
-    QVERIFY(cli.waitForFinished(FinishMs));
-    const QByteArray errors = cli.readAllStandardError();
-    QCOMPARE(cli.exitCode(), 1);
+    };
+    const CliRun::Result cli =
+        CliRun::run(m_dir->path(), {QStringLiteral("download")}, FinishMs, options);
+    QVERIFY(cli.finished);
+    const QByteArray &errors = cli.err;
+    QCOMPARE(cli.exitCode, 1);
     QVERIFY2(errors.contains("download failed: write error: "), errors.constData());
     QVERIFY2(errors.contains("ab12 x\n"), errors.constData());
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))));

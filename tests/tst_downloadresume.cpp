@@ -1,17 +1,20 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
+#include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
+#include "TestRows.h"
 #include "app/ResultRow.h"
 #include "config/Settings.h"
 #include "download/DownloadWorker.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QtTest>
 
+using TestFiles::randomBytes;
+using TestRows::listLine;
+using TestRows::makeRow;
 using Script = ScriptedServer::Script;
 using Step = ScriptedServer::Step;
 using Files = QMap<QByteArray, QByteArray>;
@@ -69,15 +72,6 @@ const QByteArray NoStageEngine = "engine_id::tube\n"
                                  "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
                                  "download_ext::.mp4\n";
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
 // The video of the resume cases.
 const QByteArray &video()
 {
@@ -110,27 +104,6 @@ QByteArray status(int code, const QByteArray &reason, const QByteArray &extraHea
 {
     return "HTTP/1.0 " + QByteArray::number(code) + ' ' + reason + "\r\n" + extraHeaders +
            "Content-Length: 2\r\n\r\nno";
-}
-
-ResultRow makeRow(const QByteArray &state, const QByteArray &id)
-{
-    ResultRow row;
-    row[ResultRow::State] = state;
-    row[ResultRow::Title] = "Title " + id;
-    row[ResultRow::Time] = "1:00";
-    row[ResultRow::User] = "someone";
-    row[ResultRow::Id] = id;
-    row[ResultRow::Type] = "tube";
-    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
-    return row;
-}
-
-QByteArray listLine(const ResultRow &row)
-{
-    QByteArray line;
-    for (const QByteArray &text : row.columns)
-        line += text + "<\t>";
-    return line + "\r\n";
 }
 
 // The value of a header line of a recorded request, "" when it has none.
@@ -173,13 +146,6 @@ void queue(ScriptedServer &server, const QByteArrayList &responses)
     for (const QByteArray &response : responses)
         server.addResponse(response.isEmpty() ? Script{Step::close()}
                                               : Script{Step::send(response), Step::close()});
-}
-
-QString findProgram(const QString &name)
-{
-    const QString system = QStandardPaths::findExecutable(
-        name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-    return system.isEmpty() ? QStandardPaths::findExecutable(name) : system;
 }
 
 } // namespace
@@ -235,13 +201,11 @@ private:
 
 bool tst_DownloadResume::openssl(const QStringList &arguments)
 {
-    QProcess process;
-    process.setWorkingDirectory(m_pki.path());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(findProgram(QStringLiteral("openssl")), arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+    const CliRun::Result run =
+        CliRun::runProgram(QStringLiteral("openssl"), m_pki.path(), arguments, 30000);
+    if (run.exitCode != 0) {
         qWarning("openssl %s: %s", qPrintable(arguments.join(QLatin1Char(' '))),
-                 process.readAll().constData());
+                 (run.out + run.err).constData());
         return false;
     }
     return true;
@@ -250,7 +214,7 @@ bool tst_DownloadResume::openssl(const QStringList &arguments)
 void tst_DownloadResume::initTestCase()
 {
     QVERIFY(m_pki.isValid());
-    QVERIFY2(!findProgram(QStringLiteral("openssl")).isEmpty(),
+    QVERIFY2(!CliRun::findProgram(QStringLiteral("openssl")).isEmpty(),
              "openssl not installed (scripts/test installs it)");
     QVERIFY(TestFiles::write(m_pki.filePath(QStringLiteral("pki.cnf")), PkiConfig));
     const QStringList key = {
@@ -297,9 +261,8 @@ void tst_DownloadResume::writeSetup(const QByteArray &engine, quint16 port, quin
 {
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
                              "[settings]\r\npath=work/\r\ncafile=" + caFile() + "\r\n"));
-    QByteArray text = engine;
-    text.replace("TLSPORT", QByteArray::number(tlsPort)).replace("PORT", QByteArray::number(port));
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral(".zindles/tube.zin")), text));
+    QVERIFY(TestFiles::writeEngine(
+        m_dir->path(), QByteArray(engine).replace("TLSPORT", QByteArray::number(tlsPort)), port));
 }
 
 void tst_DownloadResume::run(const QList<ResultRow> &rows, Result *result)
@@ -740,12 +703,11 @@ void tst_DownloadResume::cutDownloadFinishesOnNextRun()
     QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "ab12"))));
 
     auto download = [this](int exitCode, const QByteArray &line) {
-        QProcess cli;
-        cli.setWorkingDirectory(m_dir->path());
-        cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
-        QVERIFY(cli.waitForFinished(FinishMs));
-        const QByteArray errors = cli.readAllStandardError();
-        QVERIFY2(cli.exitCode() == exitCode, errors.constData());
+        const CliRun::Result cli =
+            CliRun::run(m_dir->path(), {QStringLiteral("download")}, FinishMs);
+        QVERIFY(cli.finished);
+        const QByteArray &errors = cli.err;
+        QVERIFY2(cli.exitCode == exitCode, errors.constData());
         QVERIFY2(errors.contains(line), errors.constData());
     };
 
@@ -770,25 +732,18 @@ void tst_DownloadResume::cutDownloadFinishesOnNextRun()
 // over https with the test CA as cafile.
 void tst_DownloadResume::guardedSiteOverHttps()
 {
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    QVERIFY2(!python.isEmpty(), "python3 not installed (scripts/test installs it)");
     const QByteArray file = randomBytes(300000, 8);
     const QString script = m_dir->filePath(QStringLiteral("site.py"));
     const QString videoFile = m_dir->filePath(QStringLiteral("video.bin"));
     QVERIFY(TestFiles::write(script, GuardedSite));
     QVERIFY(TestFiles::write(videoFile, file));
 
-    QProcess site;
-    site.start(python, {script, m_pki.filePath(QStringLiteral("site.pem")),
-                        m_pki.filePath(QStringLiteral("site.key")), videoFile});
-    QVERIFY(site.waitForStarted());
-    auto stopSite = qScopeGuard([&site] {
-        site.kill();
-        site.waitForFinished();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(site.canReadLine() || site.state() == QProcess::NotRunning, FinishMs);
-    const quint16 port = site.readLine().trimmed().toUShort();
-    QVERIFY2(port != 0, site.readAllStandardError().constData());
+    PeerProcess site;
+    QVERIFY2(site.startAnnounced(QStringLiteral("python3"),
+                                 {script, m_pki.filePath(QStringLiteral("site.pem")),
+                                  m_pki.filePath(QStringLiteral("site.key")), videoFile},
+                                 QByteArray(), FinishMs),
+             qPrintable(site.failure()));
 
     writeSetup("engine_id::tube\n"
                "dowuload_redirect::2\n"
@@ -800,7 +755,7 @@ void tst_DownloadResume::guardedSiteOverHttps()
                "download_key1_::'\n"
                "download_target::https://127.0.0.1:PORT/media/%s\n"
                "download_ext::.mp4\n",
-               port);
+               site.port());
     Result result;
     run({makeRow("H", "ab12")}, &result);
     if (QTest::currentTestFailed())

@@ -1,4 +1,6 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
+#include "PeerProcess.h"
 #include "TestFiles.h"
 #include "app/QZindleDlg.h"
 #include "app/RowItems.h"
@@ -6,16 +8,10 @@
 
 #include <QDirIterator>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTreeWidget>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -56,32 +52,6 @@ QStringList column(const QTreeWidget *list, int column)
     return texts;
 }
 
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
-}
-
 bool activate(QWidget *window)
 {
     window->show();
@@ -114,8 +84,7 @@ private:
     QString path(const QString &relative) const { return m_dir->filePath(relative); }
 
     QTemporaryDir m_siteDir;
-    QProcess m_site;
-    QByteArray m_base;
+    PeerProcess m_site;
     QByteArray m_firstVideo;
     QByteArray m_thirdVideo;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -140,34 +109,21 @@ void tst_EndToEnd::initTestCase()
     QVERIFY(TestFiles::write(site.filePath(QStringLiteral("videos/clip-2.bin")), "tiny"));
     QVERIFY(TestFiles::write(site.filePath(QStringLiteral("videos/clip-3.bin")), m_thirdVideo));
 
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    QVERIFY2(!python.isEmpty(), "python3 not installed");
-    const quint16 port = freePort();
-    m_base = "http://127.0.0.1:" + QByteArray::number(port);
-    m_site.setProcessChannelMode(QProcess::MergedChannels);
-    m_site.start(python, {QStringLiteral("-m"), QStringLiteral("http.server"),
-                          QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                          QStringLiteral("--directory"), m_siteDir.path(), QString::number(port)});
-    QVERIFY(m_site.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(accepts(port) || m_site.state() == QProcess::NotRunning, WaitMs);
-    QVERIFY2(m_site.state() == QProcess::Running, m_site.readAll().constData());
+    QVERIFY2(m_site.startHttpServer(m_siteDir.path(), WaitMs), qPrintable(m_site.failure()));
 }
 
 void tst_EndToEnd::cleanupTestCase()
 {
-    if (m_site.state() != QProcess::NotRunning) {
-        m_site.kill();
-        m_site.waitForFinished();
-    }
+    m_site.stop();
 }
 
 void tst_EndToEnd::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    QVERIFY(TestFiles::write(
-        path(QStringLiteral(".zindles/site.zin")),
-        TestFiles::read(FixtureDir + QStringLiteral("/site.zin")).replace("@BASE@", m_base)));
+    QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/site.zin")),
+                             TestFiles::read(FixtureDir + QStringLiteral("/site.zin"))
+                                 .replace("@BASE@", m_site.baseUrl())));
     QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
                              "[settings]\r\npath=work/\r\ntimeout=0\r\n"));
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
@@ -292,13 +248,11 @@ void tst_EndToEnd::cliAddAgreesWithListUp()
     }
 
     QVERIFY(TestFiles::write(listPath, before));
-    QProcess cli;
-    cli.setWorkingDirectory(m_dir->path());
-    cli.start(QStringLiteral(ZINDLE_CLI),
-              {QStringLiteral("search"), QStringLiteral("--add"), QStringLiteral("cats")});
-    QVERIFY(cli.waitForFinished(60000));
-    const QByteArray diagnostics = cli.readAllStandardError();
-    QCOMPARE(cli.exitCode(), 0);
+    const CliRun::Result cli = CliRun::run(
+        m_dir->path(), {QStringLiteral("search"), QStringLiteral("--add"), QStringLiteral("cats")});
+    QVERIFY(cli.finished);
+    const QByteArray &diagnostics = cli.err;
+    QCOMPARE(cli.exitCode, 0);
     QVERIFY2(diagnostics.endsWith("added 2 to the download list\n"), diagnostics.constData());
     QCOMPARE(TestFiles::read(listPath), expected);
 }

@@ -1,3 +1,4 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -6,7 +7,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QtTest>
 #include <climits>
 
@@ -380,17 +380,15 @@ void tst_Engine::cliEngines()
     QVERIFY(TestFiles::write(engineDir() + QStringLiteral("c.zin"),
                              "engine_id::third\ndowuload_redirect::65\n"));
 
-    QProcess cli;
-    cli.setWorkingDirectory(dir->path());
-    cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("engines")});
-    QVERIFY(cli.waitForFinished(30000));
-    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(cli.exitCode(), 0);
-    QCOMPARE(cli.readAllStandardOutput(), QByteArray("0\tfirst\tFirst one\t2\n1\tthird\t\t0\n"));
+    const CliRun::Result cli = CliRun::run(dir->path(), {QStringLiteral("engines")}, 30000);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.exitStatus, QProcess::NormalExit);
+    QCOMPARE(cli.exitCode, 0);
+    QCOMPARE(cli.out, QByteArray("0\tfirst\tFirst one\t2\n1\tthird\t\t0\n"));
     const QByteArray prefix = QFile::encodeName(QFileInfo(engineDir()).canonicalFilePath()) + "/";
-    QCOMPARE(cli.readAllStandardError(), "cannot open the engine file " + prefix + "b.zin\n" +
-                                             "too many download stages in " + prefix +
-                                             "c.zin (dowuload_redirect::65, at most 64)\n");
+    QCOMPARE(cli.err, "cannot open the engine file " + prefix + "b.zin\n" +
+                          "too many download stages in " + prefix +
+                          "c.zin (dowuload_redirect::65, at most 64)\n");
     // Listing the engines writes no settings.
     QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("z_user.ini"))));
 }
@@ -414,13 +412,11 @@ void tst_Engine::cliUsage()
     QFETCH(int, exitCode);
     QFETCH(bool, usageOnStdout);
 
-    QProcess cli;
-    cli.setWorkingDirectory(dir->path());
-    cli.start(QStringLiteral(ZINDLE_CLI), args);
-    QVERIFY(cli.waitForFinished(30000));
-    QCOMPARE(cli.exitCode(), exitCode);
-    const QByteArray out = cli.readAllStandardOutput();
-    const QByteArray err = cli.readAllStandardError();
+    const CliRun::Result cli = CliRun::run(dir->path(), args, 30000);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.exitCode, exitCode);
+    const QByteArray &out = cli.out;
+    const QByteArray &err = cli.err;
     const QByteArray &usage = usageOnStdout ? out : err;
     QVERIFY2(usage.contains("usage: zindle-cli COMMAND"), usage.constData());
     QVERIFY(usage.contains("engines"));

@@ -1,7 +1,9 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
+#include "TestRows.h"
 #include "app/ResultCode.h"
 #include "app/ResultRow.h"
 #include "config/Settings.h"
@@ -11,8 +13,6 @@
 
 #include <QDirIterator>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QRandomGenerator>
 #include <QtTest>
 #include <arpa/inet.h>
 #include <atomic>
@@ -27,6 +27,9 @@
 #include <thread>
 #include <unistd.h>
 
+using TestFiles::randomBytes;
+using TestRows::listLine;
+using TestRows::makeRow;
 using Step = ScriptedServer::Step;
 using Tree = QMap<QString, QByteArray>;
 
@@ -35,15 +38,6 @@ namespace {
 constexpr int ClientTimeoutMs = 300;
 constexpr int FinishMs = 20000;
 constexpr int CliMs = 30000;
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 QByteArray ok(const QByteArray &body)
 {
@@ -213,54 +207,6 @@ Tree treeOf(const QString &root)
     return tree;
 }
 
-struct CliResult
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-CliResult runCli(const QString &dir, const QString &command)
-{
-    QProcess cli;
-    cli.setWorkingDirectory(dir);
-    cli.start(QStringLiteral(ZINDLE_CLI), {command});
-    CliResult result;
-    if (!cli.waitForFinished(CliMs)) {
-        cli.kill();
-        cli.waitForFinished();
-        result.err = "zindle-cli did not end";
-        return result;
-    }
-    result.out = cli.readAllStandardOutput();
-    result.err = cli.readAllStandardError();
-    if (cli.exitStatus() == QProcess::NormalExit)
-        result.exitCode = cli.exitCode();
-    return result;
-}
-
-ResultRow makeRow(const QByteArray &state, const QByteArray &id,
-                  const QByteArray &type = QByteArrayLiteral("tube"))
-{
-    ResultRow row;
-    row[ResultRow::State] = state;
-    row[ResultRow::Title] = "Title " + id;
-    row[ResultRow::Time] = "1:00";
-    row[ResultRow::User] = "someone";
-    row[ResultRow::Id] = id;
-    row[ResultRow::Type] = type;
-    row[ResultRow::Image] = "http://img.example/" + id + ".jpg";
-    return row;
-}
-
-QByteArray listLine(const ResultRow &row)
-{
-    QByteArray line;
-    for (const QByteArray &text : row.columns)
-        line += text + "<\t>";
-    return line + "\r\n";
-}
-
 const QByteArray NoStageEngine = "engine_title::Tube\n"
                                  "engine_id::tube\n"
                                  "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
@@ -331,8 +277,7 @@ void tst_Faults::cleanup()
 
 void tst_Faults::writeEngine(const QByteArray &engine, quint16 port)
 {
-    QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/tube.zin")),
-                             QByteArray(engine).replace("PORT", QByteArray::number(port))));
+    QVERIFY(TestFiles::writeEngine(m_dir->path(), engine, port));
 }
 
 void tst_Faults::httpFaults_data()
@@ -542,7 +487,7 @@ void tst_Faults::fullDisk()
     const QByteArray list = listLine(makeRow("H", "ab12"));
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")), list));
 
-    const CliResult result = runCli(m_dir->path(), QStringLiteral("download"));
+    const CliRun::Result result = CliRun::run(m_dir->path(), {QStringLiteral("download")}, CliMs);
     QVERIFY2(result.exitCode == 1, result.err.constData());
     // A write that fills the disk returns short without an error: the next one says why.
     QVERIFY2(result.err.contains("download failed: write error: No space left on device\n"),
@@ -606,7 +551,7 @@ void tst_Faults::engineFiles()
             QVERIFY(TestFiles::write(dir + it.key(), it.value()));
     }
 
-    const CliResult result = runCli(m_dir->path(), QStringLiteral("engines"));
+    const CliRun::Result result = CliRun::run(m_dir->path(), {QStringLiteral("engines")}, CliMs);
     QVERIFY2(result.exitCode == 0, result.err.constData());
     QCOMPARE(result.out, listing);
     const QByteArray prefix = QFile::encodeName(QFileInfo(dir).canonicalFilePath()) + "/";
@@ -660,7 +605,7 @@ void tst_Faults::garbageSettings()
     QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/a.zin")),
                              "engine_title::Good\nengine_id::good\n"));
 
-    const CliResult result = runCli(m_dir->path(), QStringLiteral("engines"));
+    const CliRun::Result result = CliRun::run(m_dir->path(), {QStringLiteral("engines")}, CliMs);
     QVERIFY2(result.exitCode == 0, result.err.constData());
     QCOMPARE(result.out, QByteArray("0\tgood\tGood\t0\n"));
 
@@ -737,7 +682,7 @@ void tst_Faults::brokenListThroughCli()
         TestFiles::write(path(QStringLiteral("work/download.list")),
                          noise + "\n" + listLine(first) + noise + "\n" + listLine(second) + noise));
 
-    const CliResult result = runCli(m_dir->path(), QStringLiteral("download"));
+    const CliRun::Result result = CliRun::run(m_dir->path(), {QStringLiteral("download")}, CliMs);
     QVERIFY2(result.exitCode == 1, result.err.constData());
     QVERIFY2(result.err.contains("cd34 x\n") && result.err.contains("ab12 x\n"),
              result.err.constData());
@@ -814,7 +759,7 @@ void tst_Faults::unusableWorkDir()
     for (auto it = after.cbegin(); it != after.cend(); ++it)
         expected.insert(it.key(), it.value());
 
-    const CliResult result = runCli(m_dir->path(), QStringLiteral("download"));
+    const CliRun::Result result = CliRun::run(m_dir->path(), {QStringLiteral("download")}, CliMs);
     QVERIFY2(result.exitCode == 1, result.err.constData());
     for (const QByteArray &line : lines)
         QVERIFY2(result.err.contains(line), result.err.constData());

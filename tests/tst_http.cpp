@@ -1,13 +1,10 @@
+#include "CliRun.h"
+#include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "app/ResultCode.h"
 #include "net/HttpClient.h"
 
-#include <QProcess>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using Step = ScriptedServer::Step;
 using Script = ScriptedServer::Script;
@@ -35,20 +32,6 @@ Script withPort(Script script, quint16 port)
 QByteArray redirect(const QByteArray &location)
 {
     return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
-}
-
-// A port on 127.0.0.1 with nobody listening.
-quint16 closedPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 std::unique_ptr<HttpClient> makeClient()
@@ -460,7 +443,7 @@ void tst_Http::refused()
     ScriptedServer server;
     server.setFallback(ScriptedServer::reply(200, "ok"));
     QVERIFY(server.start());
-    const QByteArray closed = QByteArray::number(closedPort());
+    const QByteArray closed = QByteArray::number(LocalPorts::freePort()); // nobody listens there
     auto client = makeClient();
     if (viaProxy)
         client->setProxy("127.0.0.1", result == -2 ? closed.toInt() : server.port());
@@ -512,14 +495,12 @@ void tst_Http::cliGet()
     server.addResponse(script);
     QVERIFY(server.start());
     QTemporaryDir work;
-    QProcess cli;
-    cli.setWorkingDirectory(work.path());
-    cli.start(QStringLiteral(ZINDLE_CLI),
-              {QStringLiteral("get"), QString::fromLatin1(server.url("/v.bin"))});
-    QVERIFY(cli.waitForFinished(30000));
-    QCOMPARE(cli.readAllStandardError(), statusLine);
-    QCOMPARE(cli.readAllStandardOutput(), body);
-    QCOMPARE(cli.exitCode(), exitCode);
+    const CliRun::Result cli = CliRun::run(
+        work.path(), {QStringLiteral("get"), QString::fromLatin1(server.url("/v.bin"))}, 30000);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.err, statusLine);
+    QCOMPARE(cli.out, body);
+    QCOMPARE(cli.exitCode, exitCode);
 }
 
 QTEST_GUILESS_MAIN(tst_Http)

@@ -1,3 +1,5 @@
+#include "CliRun.h"
+#include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -5,14 +7,7 @@
 #include "net/CookieJar.h"
 #include "net/HttpClient.h"
 
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using Step = ScriptedServer::Step;
 using Script = ScriptedServer::Script;
@@ -22,7 +17,6 @@ Q_DECLARE_METATYPE(ScriptedServer::Step)
 namespace {
 
 constexpr int TimeoutMs = 3000;
-constexpr int StartTimeoutMs = 20000;
 
 // The OpenSSL set-up of the test PKI: a CA, the extensions of its leaves,
 // and the database that "openssl ca" keeps.
@@ -52,49 +46,6 @@ subjectAltName = DNS:localhost, IP:127.0.0.1
 basicConstraints = CA:false
 subjectAltName = DNS:other.example
 )";
-
-QString findProgram(const QString &name)
-{
-    const QString system = QStandardPaths::findExecutable(
-        name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-    return system.isEmpty() ? QStandardPaths::findExecutable(name) : system;
-}
-
-// A port on 127.0.0.1 that nobody listens on right now.
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator generator(20240607);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 // Drains the body the way the download job does; the last receive code.
 int receiveAll(HttpClient &client, QByteArray *body)
@@ -151,13 +102,11 @@ private:
 
 bool tst_Https::openssl(const QStringList &arguments)
 {
-    QProcess process;
-    process.setWorkingDirectory(m_dir.path());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(findProgram(QStringLiteral("openssl")), arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+    const CliRun::Result run =
+        CliRun::runProgram(QStringLiteral("openssl"), m_dir.path(), arguments, 30000);
+    if (run.exitCode != 0) {
         qWarning("openssl %s: %s", qPrintable(arguments.join(QLatin1Char(' '))),
-                 process.readAll().constData());
+                 (run.out + run.err).constData());
         return false;
     }
     return true;
@@ -199,7 +148,7 @@ bool tst_Https::startTls(ScriptedServer &server, const QString &leaf) const
 void tst_Https::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY2(!findProgram(QStringLiteral("openssl")).isEmpty(),
+    QVERIFY2(!CliRun::findProgram(QStringLiteral("openssl")).isEmpty(),
              "openssl not installed (scripts/test installs it)");
     QVERIFY(TestFiles::write(m_dir.filePath(QStringLiteral("pki.cnf")), pkiConfig));
     QVERIFY(TestFiles::write(m_dir.filePath(QStringLiteral("index.txt")), QByteArray()));
@@ -266,7 +215,7 @@ void tst_Https::verify()
     QFETCH(int, result);
     QFETCH(QByteArray, diagnostic);
 
-    const QByteArray file = randomBytes(300000);
+    const QByteArray file = TestFiles::randomBytes(300000, 20240607);
     ScriptedServer server;
     server.setFallback(ScriptedServer::reply(200, file));
     QVERIFY(startTls(server, leaf));
@@ -386,36 +335,20 @@ void tst_Https::redirectsBothWays()
 
 void tst_Https::tunnelThroughTinyproxy()
 {
-    const QByteArray file = randomBytes(2 * 1024 * 1024 + 7);
+    const QByteArray file = TestFiles::randomBytes(2 * 1024 * 1024 + 7, 20240607);
     ScriptedServer server;
     server.setFallback(ScriptedServer::reply(200, file));
     QVERIFY(startTls(server, QStringLiteral("local")));
 
-    const quint16 proxyPort = freePort();
-    const QString config = m_dir.filePath(QStringLiteral("tinyproxy.conf"));
     const QString log = m_dir.filePath(QStringLiteral("tinyproxy.log"));
-    QVERIFY(TestFiles::write(config, "Port " + QByteArray::number(proxyPort) +
-                                         "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n"
-                                         "MaxClients 10\nLogLevel Connect\nLogFile \"" +
-                                         QFile::encodeName(log) + "\"\n"));
-    const QString program = findProgram(QStringLiteral("tinyproxy"));
-    QVERIFY2(!program.isEmpty(), "tinyproxy not installed (scripts/test installs it)");
-    QProcess proxy;
-    proxy.setProcessChannelMode(QProcess::MergedChannels);
-    proxy.start(program, {QStringLiteral("-d"), QStringLiteral("-c"), config});
-    QVERIFY(proxy.waitForStarted());
-    auto stopProxy = qScopeGuard([&proxy] {
-        proxy.kill();
-        proxy.waitForFinished();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(accepts(proxyPort) || proxy.state() == QProcess::NotRunning,
-                             StartTimeoutMs);
-    QVERIFY2(proxy.state() == QProcess::Running, proxy.readAll().constData());
+    PeerProcess proxy;
+    QVERIFY2(proxy.startTinyproxy(m_dir.filePath(QStringLiteral("tinyproxy.conf")), log),
+             qPrintable(proxy.failure()));
 
     HttpClient client;
     client.setTimeout(10000);
     client.setUserAgent("zindle-test");
-    client.setProxy("127.0.0.1", proxyPort);
+    client.setProxy("127.0.0.1", proxy.port());
     client.setCaFile(pem(QStringLiteral("ca")));
     client.setBinaryMode(true);
     const QByteArray url = localUrl(server.port(), "/video.bin");
@@ -515,16 +448,15 @@ void tst_Https::cliGet()
                              QByteArray(ini).replace("@CA@", pem(QStringLiteral("ca")))));
     options.replaceInStrings(QStringLiteral("@CA@"), QFile::decodeName(pem(QStringLiteral("ca"))));
 
-    QProcess cli;
-    cli.setWorkingDirectory(work.path());
-    cli.start(
-        QStringLiteral(ZINDLE_CLI),
+    const CliRun::Result cli = CliRun::run(
+        work.path(),
         QStringList{QStringLiteral("get"), QString::fromLatin1(localUrl(server.port(), "/v.bin"))} +
-            options);
-    QVERIFY(cli.waitForFinished(30000));
-    QCOMPARE(cli.readAllStandardError(), diagnostics);
-    QCOMPARE(cli.readAllStandardOutput(), exitCode == 0 ? QByteArray("video") : QByteArray());
-    QCOMPARE(cli.exitCode(), exitCode);
+            options,
+        30000);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.err, diagnostics);
+    QCOMPARE(cli.out, exitCode == 0 ? QByteArray("video") : QByteArray());
+    QCOMPARE(cli.exitCode, exitCode);
 }
 
 QTEST_GUILESS_MAIN(tst_Https)

@@ -1,4 +1,7 @@
+#include "CliRun.h"
 #include "CurrentDir.h"
+#include "LocalPorts.h"
+#include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -6,13 +9,7 @@
 #include "config/Settings.h"
 #include "search/SearchWorker.h"
 
-#include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using Step = ScriptedServer::Step;
 
@@ -73,32 +70,6 @@ QByteArray firstLine(const QByteArray &request)
     return request.left(request.indexOf("\r\n"));
 }
 
-quint16 freePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected =
-        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
-}
-
 } // namespace
 
 // The search job against the scripted server, and zindle-cli search against
@@ -136,35 +107,19 @@ private:
     std::unique_ptr<CurrentDir> m_current;
     std::unique_ptr<Settings> m_settings;
     ScriptedServer m_server;
-    QTemporaryDir m_siteDir;
-    QProcess m_site;
-    quint16 m_sitePort = 0;
+    PeerProcess m_site;
 };
 
 void tst_SearchJob::initTestCase()
 {
     QVERIFY(m_server.start());
-
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    QVERIFY2(!python.isEmpty(), "python3 not installed");
-    m_sitePort = freePort();
-    m_site.setProcessChannelMode(QProcess::MergedChannels);
-    m_site.start(python,
-                 {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"),
-                  QStringLiteral("127.0.0.1"), QStringLiteral("--directory"),
-                  QStringLiteral(ZINDLE_TEST_DATA "/search"), QString::number(m_sitePort)});
-    QVERIFY(m_site.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(accepts(m_sitePort) || m_site.state() == QProcess::NotRunning,
-                             StartTimeoutMs);
-    QVERIFY2(m_site.state() == QProcess::Running, m_site.readAll().constData());
+    QVERIFY2(m_site.startHttpServer(QStringLiteral(ZINDLE_TEST_DATA "/search"), StartTimeoutMs),
+             qPrintable(m_site.failure()));
 }
 
 void tst_SearchJob::cleanupTestCase()
 {
-    if (m_site.state() != QProcess::NotRunning) {
-        m_site.kill();
-        m_site.waitForFinished();
-    }
+    m_site.stop();
 }
 
 void tst_SearchJob::init()
@@ -348,7 +303,7 @@ void tst_SearchJob::noRequest()
 void tst_SearchJob::unreachableSite()
 {
     // A port that was just closed: connecting is refused.
-    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(freePort());
+    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(LocalPorts::freePort());
     QVERIFY(writeEngine(m_dir->path(), base));
     m_settings = std::make_unique<Settings>();
     auto job = search("cats");
@@ -456,16 +411,15 @@ void tst_SearchJob::cli()
     QFETCH(QByteArray, expectedOut);
     QFETCH(QByteArray, expectedLastLine);
 
-    const QByteArray base = "http://127.0.0.1:" + QByteArray::number(m_sitePort);
+    const QByteArray base = m_site.baseUrl();
     QVERIFY(writeEngine(m_dir->path(), base));
-    QProcess cli;
-    cli.setWorkingDirectory(m_dir->path());
-    cli.start(QStringLiteral(ZINDLE_CLI), QStringList{QStringLiteral("search")} + args);
-    QVERIFY(cli.waitForFinished(60000));
-    const QByteArray diagnostics = cli.readAllStandardError();
-    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(cli.exitCode(), expectedExit);
-    QCOMPARE(cli.readAllStandardOutput(), expectedOut);
+    const CliRun::Result cli =
+        CliRun::run(m_dir->path(), QStringList{QStringLiteral("search")} + args);
+    QVERIFY(cli.finished);
+    const QByteArray &diagnostics = cli.err;
+    QCOMPARE(cli.exitStatus, QProcess::NormalExit);
+    QCOMPARE(cli.exitCode, expectedExit);
+    QCOMPARE(cli.out, expectedOut);
     QVERIFY2(diagnostics.endsWith(expectedLastLine), diagnostics.constData());
     if (expectedExit == 0)
         QVERIFY(diagnostics.contains("search url = " + base + "/results-"));
@@ -528,7 +482,7 @@ void tst_SearchJob::cliAdd()
     QFETCH(QByteArray, expectedList);
     QFETCH(QByteArray, expectedLastLine);
 
-    QVERIFY(writeEngine(m_dir->path(), "http://127.0.0.1:" + QByteArray::number(m_sitePort)));
+    QVERIFY(writeEngine(m_dir->path(), m_site.baseUrl()));
     const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
     if (withWorkDir) {
         QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
@@ -541,16 +495,14 @@ void tst_SearchJob::cliAdd()
         QVERIFY(QDir().mkpath(listPath));
 
     for (int run = 0; run < runs; ++run) {
-        QProcess cli;
-        cli.setWorkingDirectory(m_dir->path());
-        cli.start(QStringLiteral(ZINDLE_CLI),
-                  QStringList{QStringLiteral("search")} + options +
-                      QStringList{QStringLiteral("--add"), QStringLiteral("cats")});
-        QVERIFY(cli.waitForFinished(60000));
-        const QByteArray diagnostics = cli.readAllStandardError();
-        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(cli.exitCode(), expectedExit);
-        QCOMPARE(cli.readAllStandardOutput(), expectedOut);
+        const CliRun::Result cli = CliRun::run(
+            m_dir->path(), QStringList{QStringLiteral("search")} + options +
+                               QStringList{QStringLiteral("--add"), QStringLiteral("cats")});
+        QVERIFY(cli.finished);
+        const QByteArray &diagnostics = cli.err;
+        QCOMPARE(cli.exitStatus, QProcess::NormalExit);
+        QCOMPARE(cli.exitCode, expectedExit);
+        QCOMPARE(cli.out, expectedOut);
         if (run == runs - 1)
             QVERIFY2(diagnostics.endsWith(expectedLastLine), diagnostics.constData());
     }

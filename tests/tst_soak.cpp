@@ -1,4 +1,5 @@
 #include "CurrentDir.h"
+#include "PeerProcess.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "app/ResultRow.h"
@@ -8,8 +9,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QtEndian>
 #include <QtTest>
 #include <chrono>
@@ -134,8 +133,6 @@ private slots:
 
 void tst_Soak::faultyRun()
 {
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    QVERIFY2(!python.isEmpty(), "python3 not installed (scripts/test installs it)");
     const QString script = QStringLiteral(ZINDLE_TEST_DATA "/../support/faultserver.py");
     QVERIFY(QFile::exists(script));
     bool seedSet = false;
@@ -148,28 +145,20 @@ void tst_Soak::faultyRun()
     CurrentDir current(dir.path());
     const QString logPath = dir.filePath(QStringLiteral("requests.log"));
 
-    QProcess server;
-    server.start(python, {script, QStringLiteral("--seed"), QString::number(seed),
-                          QStringLiteral("--log"), logPath});
-    QVERIFY(server.waitForStarted());
-    auto stopServer = qScopeGuard([&server] {
-        server.kill();
-        server.waitForFinished();
-    });
     // The server names its port once it listens.
-    QByteArray portLine;
-    while (!portLine.endsWith('\n') && server.waitForReadyRead(20000))
-        portLine += server.readAllStandardOutput();
-    QVERIFY2(portLine.startsWith("PORT "), portLine.constData());
-    const QByteArray port = portLine.mid(5).trimmed();
+    PeerProcess server;
+    QVERIFY2(server.startAnnounced(QStringLiteral("python3"),
+                                   {script, QStringLiteral("--seed"), QString::number(seed),
+                                    QStringLiteral("--log"), logPath},
+                                   "PORT "),
+             qPrintable(server.failure()));
 
     QVERIFY(
         TestFiles::write(dir.filePath(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("work/soak")));
-    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral(".zindles/soak.zin")),
-                             QByteArray(EngineText)
-                                 .replace("PORT", port)
-                                 .replace("RETRIES", QByteArray::number(Retries))));
+    QVERIFY(TestFiles::writeEngine(
+        dir.path(), QByteArray(EngineText).replace("RETRIES", QByteArray::number(Retries)),
+        server.port(), QStringLiteral("soak")));
     DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds(1));
     auto restorePause = qScopeGuard(
         [] { DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds(1000)); });
@@ -204,11 +193,9 @@ void tst_Soak::faultyRun()
         errors = capture.text();
     }
     const qint64 elapsedMs = clock.elapsed();
-    stopServer.dismiss();
-    server.kill();
-    server.waitForFinished();
+    server.stop();
     // A fault the server did not mean would make the marks meaningless.
-    const QByteArray serverErrors = server.readAllStandardError();
+    const QByteArray serverErrors = server.standardError();
     QVERIFY2(!serverErrors.contains("Traceback"), serverErrors.constData());
 
     const QHash<QByteArray, QList<Request>> log = readLog(logPath);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 bool TestFiles::write(const QString &path, const QByteArray &bytes)
 {
@@ -19,4 +20,20 @@ QByteArray TestFiles::read(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+bool TestFiles::writeEngine(const QString &dir, const QByteArray &text, quint16 port,
+                            const QString &name)
+{
+    return write(dir + QStringLiteral("/.zindles/") + name + QStringLiteral(".zin"),
+                 QByteArray(text).replace("PORT", QByteArray::number(port)));
+}
+
+QByteArray TestFiles::randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
 }
