@@ -1,5 +1,6 @@
 #include "app/QZindleDlg.h"
 
+#include "app/CtrlButton.h"
 #include "app/QTextProgressBar.h"
 #include "config/QSettingDlg.h"
 #include "config/Settings.h"
@@ -26,9 +27,8 @@ QZindleDlg::QZindleDlg(QWidget *parent) : QMainWindow(parent)
     row->setContentsMargins(3, 3, 3, 3);
     row->setSpacing(3);
 
-    settingButton = new QPushButton(tr("Setting(&G)"), central);
-    settingButton->setObjectName(QStringLiteral("settingButton"));
-    settingButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    settingButton =
+        new CtrlButton(tr("Setting(&G)"), Qt::Key_G, QStringLiteral("settingButton"), central);
     row->addWidget(settingButton);
 
     progressBar = new QTextProgressBar(central);

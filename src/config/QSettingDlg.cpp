@@ -1,5 +1,7 @@
 #include "config/QSettingDlg.h"
 
+#include "app/CtrlButton.h"
+#include "app/ShortcutGuard.h"
 #include "config/Numbers.h"
 #include "config/Settings.h"
 
@@ -57,14 +59,6 @@ void setChoice(QComboBox *box, int index)
         box->setCurrentIndex(index);
 }
 
-QPushButton *makeButton(const QString &text, Qt::Key key, const QString &name, QWidget *parent)
-{
-    auto *button = new QPushButton(text, parent);
-    button->setObjectName(name);
-    button->setShortcut(QKeySequence(Qt::CTRL | key));
-    return button;
-}
-
 } // namespace
 
 QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
@@ -96,8 +90,9 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
                    {QStringLiteral("zindle"), QStringLiteral("Netfront"), QStringLiteral("Opera"),
                     QStringLiteral("IE6"), QStringLiteral("IE7"), QStringLiteral("Firefox")},
                    this);
-    auto *applyButton = makeButton(tr("&Apply"), Qt::Key_A, QStringLiteral("applyButton"), this);
-    auto *undoButton = makeButton(tr("&Undo"), Qt::Key_U, QStringLiteral("undoButton"), this);
+    auto *applyButton =
+        new CtrlButton(tr("&Apply"), Qt::Key_A, QStringLiteral("applyButton"), this);
+    auto *undoButton = new CtrlButton(tr("&Undo"), Qt::Key_U, QStringLiteral("undoButton"), this);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(5, 5, 5, 5);
@@ -117,26 +112,13 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
         {makeLabel(tr("cache:"), this), cacheBox, makeLabel(tr("play mode:"), this), playModeBox});
     addRow(layout, 4, {applyButton, undoButton});
 
-    for (QLineEdit *edit : {workDirEdit, proxyEdit, portEdit, userIdEdit, passwordEdit})
-        edit->installEventFilter(this);
+    // A text field would take CTRL+A (select all) and CTRL+U for itself; in
+    // this dialog they are Apply and Undo wherever the focus is.
+    auto *guard = new ShortcutGuard({Qt::CTRL | Qt::Key_A, Qt::CTRL | Qt::Key_U}, this);
+    guard->guard({workDirEdit, proxyEdit, portEdit, userIdEdit, passwordEdit});
 
     connect(applyButton, &QPushButton::clicked, this, &QSettingDlg::apply);
     connect(undoButton, &QPushButton::clicked, this, &QSettingDlg::undo);
-}
-
-bool QSettingDlg::eventFilter(QObject *watched, QEvent *event)
-{
-    // A text field would take CTRL+A (select all) and CTRL+U for itself; in
-    // this dialog they are Apply and Undo wherever the focus is.
-    if (event->type() == QEvent::ShortcutOverride) {
-        const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->modifiers() == Qt::ControlModifier &&
-            (key->key() == Qt::Key_A || key->key() == Qt::Key_U)) {
-            event->ignore();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void QSettingDlg::setSettings(Settings *settings)

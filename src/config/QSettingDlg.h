@@ -20,9 +20,6 @@ public:
     // Binds the record and fills the widgets from it.
     void setSettings(Settings *settings);
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 protected slots:
     void apply();
     // Refills the widgets. Values applied before stay in force and are

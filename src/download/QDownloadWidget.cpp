@@ -1,5 +1,6 @@
 #include "download/QDownloadWidget.h"
 
+#include "app/CtrlButton.h"
 #include "app/QZindleDlg.h"
 #include "app/RowItems.h"
 #include "config/Settings.h"
@@ -11,19 +12,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cstdio>
-
-namespace {
-
-QPushButton *makeButton(const QString &text, Qt::Key key, const QString &name, QWidget *parent)
-{
-    auto *button = new QPushButton(text, parent);
-    button->setObjectName(name);
-    // The & mark gives ALT plus the letter; the accelerator is CTRL plus it.
-    button->setShortcut(QKeySequence(Qt::CTRL | key));
-    return button;
-}
-
-} // namespace
 
 QDownloadWidget::QDownloadWidget(QZindleDlg *mainWindow)
     : QWidget(mainWindow), mainWindow(mainWindow)
@@ -38,10 +26,11 @@ QDownloadWidget::QDownloadWidget(QZindleDlg *mainWindow)
 
     auto *row = new QHBoxLayout;
     row->setContentsMargins(2, 2, 2, 2);
-    clearButton = makeButton(tr("Clear(&J)"), Qt::Key_J, QStringLiteral("clearButton"), this);
-    deleteButton = makeButton(tr("Delete(&K)"), Qt::Key_K, QStringLiteral("deleteButton"), this);
+    clearButton = new CtrlButton(tr("Clear(&J)"), Qt::Key_J, QStringLiteral("clearButton"), this);
+    deleteButton =
+        new CtrlButton(tr("Delete(&K)"), Qt::Key_K, QStringLiteral("deleteButton"), this);
     downloadButton =
-        makeButton(tr("Download(&L)"), Qt::Key_L, QStringLiteral("downloadButton"), this);
+        new CtrlButton(tr("Download(&L)"), Qt::Key_L, QStringLiteral("downloadButton"), this);
     row->addWidget(clearButton);
     row->addWidget(deleteButton);
     row->addWidget(downloadButton);
@@ -115,13 +104,7 @@ void QDownloadWidget::endJob()
     applyMarks();
     job.reset();
     jobItems.clear();
-    setDownloadText(tr("Download(&L)"));
-}
-
-void QDownloadWidget::setDownloadText(const QString &text)
-{
-    downloadButton->setText(text);
-    downloadButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    downloadButton->setTextKeepingKey(tr("Download(&L)"));
 }
 
 void QDownloadWidget::onDelete()
@@ -163,7 +146,7 @@ void QDownloadWidget::onDownload()
     if (!settings || settings->workDir().isEmpty())
         return;
     mainWindow->setStatus(0, QString());
-    setDownloadText(tr("Cancel(&L)"));
+    downloadButton->setTextKeepingKey(tr("Cancel(&L)"));
     jobItems.clear();
     for (int i = 0; i < list->topLevelItemCount(); ++i)
         jobItems.append(list->topLevelItem(i));

@@ -5,6 +5,7 @@
 #include <memory>
 
 class DownloadWorker;
+class CtrlButton;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -45,12 +46,11 @@ private:
     void applyMarks();
     // Applies the last marks, deletes the job and resets the button.
     void endJob();
-    void setDownloadText(const QString &text);
 
     QTreeWidget *list = nullptr;
-    QPushButton *clearButton = nullptr;
-    QPushButton *deleteButton = nullptr;
-    QPushButton *downloadButton = nullptr;
+    CtrlButton *clearButton = nullptr;
+    CtrlButton *deleteButton = nullptr;
+    CtrlButton *downloadButton = nullptr;
     QZindleDlg *mainWindow = nullptr;
     std::unique_ptr<DownloadWorker> job;
     QList<QTreeWidgetItem *> jobItems; // the job's rows, top to bottom

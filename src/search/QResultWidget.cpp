@@ -1,5 +1,6 @@
 #include "search/QResultWidget.h"
 
+#include "app/CtrlButton.h"
 #include "app/QZindleDlg.h"
 #include "app/RowItems.h"
 #include "config/Engine.h"
@@ -29,12 +30,10 @@ QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), main
     RowItems::setupColumns(resultList);
     resultList->setSelectionMode(QAbstractItemView::MultiSelection);
 
-    listUpButton = new QPushButton(tr("List up(&M)"), this);
-    listUpButton->setObjectName(QStringLiteral("listUpButton"));
-    searchOpenButton = new QPushButton(tr("Search(&N)"), this);
-    searchOpenButton->setObjectName(QStringLiteral("searchOpenButton"));
-    listUpButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
-    searchOpenButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    listUpButton =
+        new CtrlButton(tr("List up(&M)"), Qt::Key_M, QStringLiteral("listUpButton"), this);
+    searchOpenButton =
+        new CtrlButton(tr("Search(&N)"), Qt::Key_N, QStringLiteral("searchOpenButton"), this);
 
     row->addWidget(searchOpenButton);
     row->addWidget(listUpButton);

@@ -1,5 +1,8 @@
 #include "search/QSearchDlg.h"
 
+#include "app/CtrlButton.h"
+#include "app/ShortcutGuard.h"
+
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -63,9 +66,8 @@ QSearchDlg::QSearchDlg(QWidget *parent) : QDialog(parent)
     wordEdit->setObjectName(QStringLiteral("wordEdit"));
     layout->addWidget(wordEdit);
 
-    actionButton = new QPushButton(this);
-    actionButton->setObjectName(QStringLiteral("actionButton"));
-    setSearchButtonText(tr("Search(&L)"));
+    actionButton =
+        new CtrlButton(tr("Search(&L)"), Qt::Key_L, QStringLiteral("actionButton"), this);
     layout->addWidget(actionButton);
 
     modeBox->addItems({tr("Title"), tr("User"), tr("URL")});
@@ -82,7 +84,14 @@ QSearchDlg::QSearchDlg(QWidget *parent) : QDialog(parent)
     }
     // The word entry would take CTRL+Left/Right (and, on some platforms,
     // CTRL+K) for itself; in this dialog they step the selectors.
-    wordEdit->installEventFilter(this);
+    auto *guard =
+        new ShortcutGuard(QList<QKeyCombination>(std::begin(StepKeys), std::end(StepKeys)), this);
+    guard->guard({wordEdit});
+}
+
+QPushButton *QSearchDlg::searchButton() const
+{
+    return actionButton;
 }
 
 int QSearchDlg::engineIndex() const
@@ -116,8 +125,7 @@ int QSearchDlg::addEngine(const char *title)
 
 void QSearchDlg::setSearchButtonText(const QString &text)
 {
-    actionButton->setText(text);
-    actionButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    actionButton->setTextKeepingKey(text);
 }
 
 void QSearchDlg::incEngine()
@@ -148,20 +156,4 @@ void QSearchDlg::incPage()
 void QSearchDlg::decPage()
 {
     step(pageBox, -1);
-}
-
-bool QSearchDlg::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == wordEdit && event->type() == QEvent::ShortcutOverride) {
-        const auto *keyEvent = static_cast<QKeyEvent *>(event);
-        const QKeyCombination key(keyEvent->modifiers() & ~Qt::KeypadModifier,
-                                  Qt::Key(keyEvent->key()));
-        for (const QKeyCombination &stepKey : StepKeys) {
-            if (key == stepKey) {
-                event->ignore(); // not overridden: the dialog's shortcut fires
-                return true;
-            }
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }

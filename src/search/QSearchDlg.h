@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class CtrlButton;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -25,7 +26,7 @@ public:
     int searchWord(QByteArray &out) const;
     // Appends a selector entry; a null title adds nothing and returns 0, else 1.
     int addEngine(const char *title);
-    QPushButton *searchButton() const { return actionButton; }
+    QPushButton *searchButton() const;
     // Sets the text and then CTRL+L again, in place of the ALT key of the & mark.
     void setSearchButtonText(const QString &text);
 
@@ -39,13 +40,10 @@ protected slots:
     void incPage();
     void decPage();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     QComboBox *engineBox = nullptr;
     QComboBox *modeBox = nullptr;
     QComboBox *pageBox = nullptr;
     QLineEdit *wordEdit = nullptr;
-    QPushButton *actionButton = nullptr;
+    CtrlButton *actionButton = nullptr;
 };
