@@ -3,7 +3,7 @@
 // runs to the end of the page). Prints microseconds per page.
 //
 // usage: bench_scrape [hits|missing] [ITERATIONS]
-#include "extract/ResultScan.h"
+#include "core/extract/ResultScan.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

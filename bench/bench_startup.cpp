@@ -3,7 +3,7 @@
 // its event loop running. Runs in the current directory.
 //
 // usage: bench_startup zindle|bare; prints the milliseconds
-#include "app/QZindleDlg.h"
+#include "gui/QZindleDlg.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "ScriptedServer.h"
-#include "net/CookieJar.h"
-#include "net/HttpClient.h"
+#include "core/net/CookieJar.h"
+#include "core/net/HttpClient.h"
 
 #include <QtTest>
 

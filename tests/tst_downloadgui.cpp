@@ -4,12 +4,12 @@
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "TestRows.h"
-#include "app/QTextProgressBar.h"
-#include "app/QZindleDlg.h"
-#include "app/RowItems.h"
-#include "config/QSettingDlg.h"
-#include "config/Settings.h"
-#include "download/QDownloadWidget.h"
+#include "core/config/Settings.h"
+#include "gui/QTextProgressBar.h"
+#include "gui/QZindleDlg.h"
+#include "gui/RowItems.h"
+#include "gui/config/QSettingDlg.h"
+#include "gui/download/QDownloadWidget.h"
 
 #include <QComboBox>
 #include <QLineEdit>

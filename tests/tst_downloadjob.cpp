@@ -5,11 +5,11 @@
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "TestRows.h"
-#include "app/ResultCode.h"
-#include "app/ResultRow.h"
-#include "config/Settings.h"
-#include "download/DownloadListFile.h"
-#include "download/DownloadWorker.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
+#include "core/download/DownloadWorker.h"
+#include "core/job/ResultRow.h"
+#include "core/net/ResultCode.h"
 
 #include <QDirIterator>
 #include <QtTest>

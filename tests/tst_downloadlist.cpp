@@ -1,7 +1,7 @@
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "app/ResultRow.h"
-#include "download/DownloadListFile.h"
+#include "core/download/DownloadListFile.h"
+#include "core/job/ResultRow.h"
 
 #include <QDir>
 #include <QtTest>

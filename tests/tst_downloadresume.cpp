@@ -5,9 +5,9 @@
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "TestRows.h"
-#include "app/ResultRow.h"
-#include "config/Settings.h"
-#include "download/DownloadWorker.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadWorker.h"
+#include "core/job/ResultRow.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

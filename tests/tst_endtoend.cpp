@@ -2,9 +2,9 @@
 #include "CurrentDir.h"
 #include "PeerProcess.h"
 #include "TestFiles.h"
-#include "app/QZindleDlg.h"
-#include "app/RowItems.h"
-#include "search/QSearchDlg.h"
+#include "gui/QZindleDlg.h"
+#include "gui/RowItems.h"
+#include "gui/search/QSearchDlg.h"
 
 #include <QDirIterator>
 #include <QLineEdit>

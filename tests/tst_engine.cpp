@@ -2,8 +2,8 @@
 #include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "config/Engine.h"
-#include "config/Settings.h"
+#include "core/config/Engine.h"
+#include "core/config/Settings.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "StderrCapture.h"
-#include "extract/MarkerCut.h"
-#include "extract/ResultScan.h"
-#include "extract/TextTools.h"
+#include "core/extract/MarkerCut.h"
+#include "core/extract/ResultScan.h"
+#include "core/extract/TextTools.h"
 
 #include <QtTest>
 #include <climits>

@@ -1,8 +1,8 @@
 #include "CliRun.h"
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
-#include "app/ResultCode.h"
-#include "net/HttpClient.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
 #include "CliRun.h"
 #include "PeerProcess.h"
 #include "TestFiles.h"
-#include "app/ResultCode.h"
-#include "net/HttpClient.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
 #include <QtTest>
 

@@ -3,9 +3,9 @@
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "app/ResultCode.h"
-#include "net/CookieJar.h"
-#include "net/HttpClient.h"
+#include "core/net/CookieJar.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
 #include <QtTest>
 

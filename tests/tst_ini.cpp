@@ -1,5 +1,5 @@
 #include "TestFiles.h"
-#include "config/IniFile.h"
+#include "core/config/IniFile.h"
 
 #include <QDir>
 #include <QtTest>

@@ -1,9 +1,9 @@
 #include "CurrentDir.h"
 #include "TestFiles.h"
-#include "app/QTextProgressBar.h"
-#include "app/QZindleDlg.h"
-#include "config/QSettingDlg.h"
-#include "config/Settings.h"
+#include "core/config/Settings.h"
+#include "gui/QTextProgressBar.h"
+#include "gui/QZindleDlg.h"
+#include "gui/config/QSettingDlg.h"
 
 #include <QPushButton>
 #include <QTabWidget>

@@ -1,12 +1,12 @@
 #include "CurrentDir.h"
 #include "ScriptedServer.h"
 #include "TestFiles.h"
-#include "app/QTextProgressBar.h"
-#include "app/QZindleDlg.h"
-#include "app/RowItems.h"
-#include "search/QResultWidget.h"
-#include "search/QSearchDlg.h"
-#include "search/SearchWorker.h"
+#include "core/search/SearchWorker.h"
+#include "gui/QTextProgressBar.h"
+#include "gui/QZindleDlg.h"
+#include "gui/RowItems.h"
+#include "gui/search/QResultWidget.h"
+#include "gui/search/QSearchDlg.h"
 
 #include <QComboBox>
 #include <QLineEdit>

@@ -5,9 +5,9 @@
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "app/ResultCode.h"
-#include "config/Settings.h"
-#include "search/SearchWorker.h"
+#include "core/config/Settings.h"
+#include "core/net/ResultCode.h"
+#include "core/search/SearchWorker.h"
 
 #include <QtTest>
 

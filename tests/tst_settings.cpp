@@ -1,7 +1,7 @@
 #include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "config/Settings.h"
+#include "core/config/Settings.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,9 +2,9 @@
 #include "PeerProcess.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
-#include "app/ResultRow.h"
-#include "config/Settings.h"
-#include "download/DownloadWorker.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadWorker.h"
+#include "core/job/ResultRow.h"
 
 #include <QCryptographicHash>
 #include <QDir>

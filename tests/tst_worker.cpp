@@ -1,4 +1,4 @@
-#include "app/Worker.h"
+#include "core/job/Worker.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

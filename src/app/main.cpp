@@ -1,4 +1,4 @@
-#include "app/QZindleDlg.h"
+#include "gui/QZindleDlg.h"
 
 #include <QApplication>
 

@@ -1,8 +1,8 @@
-#include "app/ResultRow.h"
 #include "cli/Commands.h"
-#include "config/Settings.h"
-#include "download/DownloadListFile.h"
-#include "download/DownloadWorker.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
+#include "core/download/DownloadWorker.h"
+#include "core/job/ResultRow.h"
 
 #include <QFile>
 #include <cstdio>

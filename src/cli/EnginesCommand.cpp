@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
-#include "config/Engine.h"
-#include "config/Settings.h"
+#include "core/config/Engine.h"
+#include "core/config/Settings.h"
 
 #include <cstdio>
 

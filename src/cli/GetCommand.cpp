@@ -1,8 +1,8 @@
-#include "app/ResultCode.h"
 #include "cli/Commands.h"
-#include "config/Settings.h"
-#include "net/CookieJar.h"
-#include "net/HttpClient.h"
+#include "core/config/Settings.h"
+#include "core/net/CookieJar.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
 #include <QFile>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #include "cli/Commands.h"
-#include "config/Engine.h"
-#include "config/Settings.h"
-#include "download/DownloadListFile.h"
-#include "search/SearchWorker.h"
+#include "core/config/Engine.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
+#include "core/search/SearchWorker.h"
 
 #include <QFile>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The download list file over any bytes: loaded, saved and loaded again.
 #include "FuzzSupport.h"
-#include "download/DownloadListFile.h"
+#include "core/download/DownloadListFile.h"
 
 namespace {
 

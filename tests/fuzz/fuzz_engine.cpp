@@ -1,7 +1,7 @@
 // Engine file parsing over any bytes: every accessor over every key and stage.
 #include "FuzzSupport.h"
-#include "config/Engine.h"
-#include "config/Numbers.h"
+#include "core/config/Engine.h"
+#include "core/config/Numbers.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 // bit 7 whether an exhausted stream ends in a time-out or in a close; a
 // close ends in a read error instead when the seed byte is odd.
 #include "FuzzSupport.h"
-#include "app/ResultCode.h"
-#include "net/Connection.h"
-#include "net/CookieJar.h"
-#include "net/HttpClient.h"
+#include "core/net/Connection.h"
+#include "core/net/CookieJar.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 // Input, split at NUL bytes: the INI file, then up to four writes, each one
 // byte that picks the key and the value that follows it.
 #include "FuzzSupport.h"
-#include "config/IniFile.h"
+#include "core/config/IniFile.h"
 
 #include <QMap>
 

@@ -4,9 +4,9 @@
 // the positions a remembering cut is asked from), twelve marker lines (top,
 // id, title, user, image and time, begin then end), then the page.
 #include "FuzzSupport.h"
-#include "extract/MarkerCut.h"
-#include "extract/ResultScan.h"
-#include "net/HttpClient.h"
+#include "core/extract/MarkerCut.h"
+#include "core/extract/ResultScan.h"
+#include "core/net/HttpClient.h"
 
 #include <string_view>
 

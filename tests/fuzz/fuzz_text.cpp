@@ -3,7 +3,7 @@
 // the bytes before the first NUL are the template and the bytes after it the
 // word.
 #include "FuzzSupport.h"
-#include "extract/TextTools.h"
+#include "core/extract/TextTools.h"
 
 #include <climits>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ResultRow.h"
+#include "core/job/ResultRow.h"
 
 #include <QByteArray>
 

@@ -1,0 +1,164 @@
+#include "core/config/Engine.h"
+
+#include "core/config/Numbers.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace {
+
+const char *const KeyNames[Engine::KeyCount] = {
+    "engine_title::",    "engine_id::",          "search_name::",       "search_name_option::",
+    "search_user::",     "search_user_option::", "search_direct::",     "search_direct_option::",
+    "search_start::",    "search_step::",        "find0_http::",        "find0_top::",
+    "find0_top_::",      "find0_id::",           "find0_id_::",         "find0_title::",
+    "find0_title_::",    "find0_user::",         "find0_user_::",       "find0_image::",
+    "find0_image_::",    "find0_time::",         "find0_time_::",       "find1_http::",
+    "find1_top::",       "find1_top_::",         "find1_id::",          "find1_id_::",
+    "find1_title::",     "find1_title_::",       "find1_user::",        "find1_user_::",
+    "find1_image::",     "find1_image_::",       "find1_time::",        "find1_time_::",
+    "find2_http::",      "find2_top::",          "find2_top_::",        "find2_id::",
+    "find2_id_::",       "find2_title::",        "find2_title_::",      "find2_user::",
+    "find2_user_::",     "find2_image::",        "find2_image_::",      "find2_time::",
+    "find2_time_::",     "download_http::",      "dowuload_redirect::", "dowuload_retry::",
+    "download_target::", "download_ext::",       "download_url%d::",    "download_key%d::",
+    "download_key%d_::",
+};
+
+// Keys 0..53 are read from the file; 54..56 are the numbered patterns.
+constexpr int FileKeyCount = Engine::StageUrl;
+
+const QByteArray &emptyText()
+{
+    static const QByteArray empty("");
+    return empty;
+}
+
+const QByteArray &blankText()
+{
+    static const QByteArray blank(" ");
+    return blank;
+}
+
+// The rest of the line after a key name, up to the first CR or LF.
+QByteArray valueAfter(QByteArrayView line, qsizetype keyLength)
+{
+    const QByteArrayView rest = line.sliced(keyLength);
+    qsizetype end = 0;
+    while (end < rest.size() && rest[end] != '\r' && rest[end] != '\n')
+        ++end;
+    return QByteArray(rest.data(), end);
+}
+
+// Reads the file in pieces as a 1024-byte line buffer does: at most PieceSize
+// bytes, or up to and including a line feed.
+template<typename Handler>
+void forEachPiece(QFile &file, Handler handle)
+{
+    char buffer[Engine::PieceSize + 1];
+    for (;;) {
+        const qint64 length = file.readLine(buffer, sizeof buffer);
+        if (length <= 0)
+            break;
+        handle(QByteArrayView(buffer, length));
+    }
+}
+
+} // namespace
+
+Engine::Engine()
+{
+    for (QByteArray &text : m_texts)
+        text = emptyText();
+}
+
+Engine::~Engine() = default;
+
+int Engine::parse(const QString &dir, const QString &fileName)
+{
+    const QString path = dir + fileName;
+    // Only regular files: a directory cannot be read, and a pipe could block.
+    if (!QFileInfo(path).isFile())
+        return -1;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+
+    for (QByteArray &text : m_texts)
+        text = emptyText();
+    m_stages.clear();
+    m_stagesRefused = false;
+    m_fileName = fileName;
+
+    forEachPiece(file, [this](QByteArrayView piece) {
+        for (int key = 0; key < FileKeyCount; ++key) {
+            const QByteArrayView name(KeyNames[key]);
+            if (piece.startsWith(name)) {
+                m_texts[key] = valueAfter(piece, name.size());
+                break;
+            }
+        }
+    });
+
+    const int count = Numbers::leadingNumber(m_texts[StageCount]);
+    if (count > MaxStages) {
+        m_stagesRefused = true;
+        fprintf(stderr, "too many download stages in %s (dowuload_redirect::%s, at most %d)\n",
+                QFile::encodeName(path).constData(), m_texts[StageCount].constData(), MaxStages);
+        fflush(stderr);
+        return 0;
+    }
+    if (count <= 0)
+        return 0;
+
+    QList<QByteArray> names;
+    names.reserve(3 * count);
+    for (int stage = 0; stage < count; ++stage) {
+        for (int kind = StageUrl; kind <= StageEnd; ++kind)
+            names.append(QByteArray(KeyNames[kind]).replace("%d", QByteArray::number(stage)));
+    }
+    m_stages = QList<QByteArray>(3 * count, blankText());
+
+    file.seek(0);
+    forEachPiece(file, [this, &names](QByteArrayView piece) {
+        if (!piece.startsWith("download_"))
+            return;
+        for (qsizetype j = 0; j < names.size(); ++j) {
+            if (piece.startsWith(names[j])) {
+                m_stages[j] = valueAfter(piece, names[j].size());
+                break;
+            }
+        }
+    });
+    return 0;
+}
+
+const QByteArray &Engine::text(int key) const
+{
+    if (key < 0 || key >= KeyCount)
+        return emptyText();
+    return m_texts[key];
+}
+
+int Engine::number(int key) const
+{
+    return Numbers::wholeNumber(text(key));
+}
+
+const QByteArray &Engine::stageText(int kind, int stage) const
+{
+    if (kind < StageUrl || kind > StageEnd || stage < 0)
+        return blankText();
+    const qsizetype index = 3 * qsizetype(stage) + (kind - StageUrl);
+    if (index >= m_stages.size())
+        return blankText();
+    return m_stages[index];
+}
+
+const char *Engine::keyName(int key)
+{
+    if (key < 0 || key >= KeyCount)
+        return "";
+    return KeyNames[key];
+}

@@ -1,0 +1,219 @@
+#include "core/config/Settings.h"
+
+#include "core/config/Engine.h"
+#include "core/config/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QByteArray Section = QByteArrayLiteral("settings");
+const char DefaultWorkDir[] = "/home/zaurus/Documents/Movie_Files/";
+
+const char *const UserAgents[] = {
+    "Mozilla/4.08 (PDA; ZAURUS,Qtopia/1.5.4) zindles",
+    "Mozilla/4.08 (PDA; SL-C1000/1.0,Qtopia/1.5.4) NetFront/3.1",
+    "Opera/9.10 (Nintendo Wii; U; ; 1621; ja)",
+    "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0; .NET CLR 1.1.4322; .NET CLR 2.0.50727)",
+    "Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1; SV1)",
+    "Mozilla/5.0 (Windows; U; Windows NT 5.1; ja; rv:1.8.1.3) Gecko/20070309 Firefox/2.0.0.3",
+};
+const int Timeouts[] = {15000, 30000, 45000, 60000, 120000};
+const int Caches[] = {384, 1024, 2048, 3072, 4096};
+
+// An index outside the table maps to its last entry.
+template<typename T, std::size_t N>
+T choice(const T (&table)[N], int index)
+{
+    return index >= 0 && std::size_t(index) < N ? table[index] : table[N - 1];
+}
+
+// Never null: an unset text is the empty text.
+QByteArray textOrEmpty(const QByteArray &text)
+{
+    return text.isNull() ? QByteArray("") : text;
+}
+
+} // namespace
+
+Settings::Settings()
+    : m_workDir(""), m_proxy(""), m_userId(""), m_password(""), m_appDir(""), m_caFile("")
+{
+    setAppDir(QFile::encodeName(QDir::currentPath()));
+
+    IniFile ini(iniPath());
+    ini.load();
+    m_workDir = ini.value(Section, "path", "");
+    // The work directory is a prefix of file names, so it must end in "/".
+    if (!m_workDir.isEmpty() && !m_workDir.endsWith('/'))
+        m_workDir += '/';
+    m_proxy = ini.value(Section, "proxy", "");
+    m_userId = ini.value(Section, "name", "");
+    m_password = ini.value(Section, "pass", "");
+    m_caFile = ini.value(Section, "cafile", "");
+
+    m_port = ini.intValue(Section, "port", 0);
+    m_htmlView = ini.intValue(Section, "image", 0);
+    m_cacheIndex = ini.intValue(Section, "cache", 0);
+    m_playMode = ini.intValue(Section, "play", 0);
+    m_timeoutIndex = ini.intValue(Section, "timeout", 0);
+    m_userAgentIndex = ini.intValue(Section, "useragent", 0);
+
+    m_modified = false;
+    loadEngines();
+}
+
+Settings::~Settings()
+{
+    save();
+}
+
+int Settings::timeout(int which) const
+{
+    return which == 0 ? m_timeoutIndex : choice(Timeouts, m_timeoutIndex);
+}
+
+int Settings::cache(int which) const
+{
+    return which == 0 ? m_cacheIndex : choice(Caches, m_cacheIndex);
+}
+
+QByteArray Settings::userAgent() const
+{
+    return QByteArray(choice(UserAgents, m_userAgentIndex));
+}
+
+void Settings::setAppDir(const QByteArray &dir)
+{
+    if (!dir.isNull())
+        m_appDir = dir;
+}
+
+void Settings::setWorkDir(const QByteArray &dir)
+{
+    m_workDir = dir.isNull() ? QByteArray(DefaultWorkDir) : dir;
+}
+
+void Settings::setProxy(const QByteArray &proxy)
+{
+    m_proxy = textOrEmpty(proxy);
+}
+
+void Settings::setUserId(const QByteArray &id)
+{
+    m_userId = textOrEmpty(id);
+}
+
+void Settings::setPassword(const QByteArray &password)
+{
+    m_password = textOrEmpty(password);
+}
+
+bool Settings::save()
+{
+    if (!m_modified)
+        return true;
+    m_modified = false;
+
+    const QString path = iniPath();
+    IniFile ini(path);
+    // A file that exists but cannot be read is not replaced: its other
+    // sections would be lost.
+    bool ok = ini.load();
+    if (ok) {
+        ini.setValue(Section, "path", m_workDir);
+        ini.setValue(Section, "proxy", m_proxy);
+        ini.setValue(Section, "name", m_userId);
+        ini.setValue(Section, "pass", m_password);
+        ini.setValue(Section, "port", QByteArray::number(m_port));
+        ini.setValue(Section, "image", QByteArray::number(m_htmlView));
+        ini.setValue(Section, "cache", QByteArray::number(m_cacheIndex));
+        ini.setValue(Section, "play", QByteArray::number(m_playMode));
+        ini.setValue(Section, "timeout", QByteArray::number(m_timeoutIndex));
+        ini.setValue(Section, "useragent", QByteArray::number(m_userAgentIndex));
+        ok = ini.save();
+    }
+    if (!ok) {
+        fprintf(stderr, "cannot save the settings file %s: %s\n",
+                QFile::encodeName(path).constData(), ini.errorString().toLocal8Bit().constData());
+        fflush(stderr);
+    }
+    return ok;
+}
+
+QString Settings::iniPath() const
+{
+    return QFile::decodeName(m_appDir) + QStringLiteral("/z_user.ini");
+}
+
+QString Settings::engineDir() const
+{
+    return QFile::decodeName(m_appDir) + QStringLiteral("/.zindles/");
+}
+
+int Settings::engineCount() const
+{
+    int count = 0;
+    while (count < MaxEngines && m_engines[count])
+        ++count;
+    return count;
+}
+
+const Engine *Settings::engine(int index) const
+{
+    if (index < 0 || index >= MaxEngines)
+        return nullptr;
+    return m_engines[index].get();
+}
+
+const Engine *Settings::findEngine(const QByteArray &id) const
+{
+    if (id.isNull())
+        return nullptr;
+    for (const auto &engine : m_engines) {
+        if (!engine)
+            break;
+        if (engine->text(Engine::Id) == id)
+            return engine.get();
+    }
+    return nullptr;
+}
+
+void Settings::loadEngines()
+{
+    for (auto &engine : m_engines)
+        engine.reset();
+
+    const QString dirPath = engineDir();
+    const QDir dir(dirPath);
+    QStringList names =
+        dir.entryList({QStringLiteral("*.zin")},
+                      QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                      QDir::NoSort);
+    // Case ignored; names that differ only in case keep a fixed order.
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        const int folded = a.compare(b, Qt::CaseInsensitive);
+        return folded != 0 ? folded < 0 : a < b;
+    });
+
+    int slot = 0;
+    for (const QString &name : std::as_const(names)) {
+        const QByteArray path = QFile::encodeName(dirPath + name);
+        if (slot == MaxEngines) {
+            fprintf(stderr, "more than %d engine files: %s and the files after it are ignored\n",
+                    MaxEngines, path.constData());
+            break;
+        }
+        auto engine = std::make_unique<Engine>();
+        if (engine->parse(dirPath, name) < 0) {
+            fprintf(stderr, "cannot open the engine file %s\n", path.constData());
+            continue;
+        }
+        m_engines[slot++] = std::move(engine);
+    }
+    fflush(stderr);
+}

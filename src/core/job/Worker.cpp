@@ -1,0 +1,100 @@
+#include "core/job/Worker.h"
+
+#include "core/config/Settings.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+Worker::Worker(Settings *settings) : settings(settings) {}
+
+Worker::~Worker()
+{
+    if (!m_thread.joinable())
+        return;
+    std::unique_lock lock(m_mutex);
+    const bool exited = m_done.wait_for(lock, std::chrono::milliseconds(JoinTimeoutMs),
+                                        [this] { return m_exited; });
+    lock.unlock();
+    if (exited) {
+        m_thread.join();
+    } else {
+        // Never reached by the owners, which delete a job only after it finished.
+        fputs("worker thread did not end in time\n", stderr);
+        m_thread.detach();
+    }
+}
+
+int Worker::run()
+{
+    return 0;
+}
+
+void Worker::requestStop()
+{
+    {
+        // Under the pause lock, so that a pause cannot miss the wake-up.
+        std::lock_guard lock(m_pauseMutex);
+        stopRequested.store(1, std::memory_order_relaxed);
+    }
+    m_pauseWake.notify_all();
+}
+
+bool Worker::pauseFor(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(m_pauseMutex);
+    return !m_pauseWake.wait_for(lock, duration, [this] { return stopping(); });
+}
+
+bool Worker::waitFinished(int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    m_done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return isFinished(); });
+    return isFinished();
+}
+
+void Worker::start()
+{
+    try {
+        m_thread = std::thread(&Worker::threadMain, this);
+    } catch (const std::system_error &e) {
+        fprintf(stderr, "cannot create the job thread: %s\n", e.what());
+        resultCode.store(ResultCode::ThreadFailed, std::memory_order_relaxed);
+        finished.store(1, std::memory_order_release);
+    }
+}
+
+void Worker::threadMain()
+{
+    run();
+    std::lock_guard lock(m_mutex);
+    finished.store(1, std::memory_order_release);
+    m_exited = true;
+    m_done.notify_all();
+}
+
+void Worker::configureClient(HttpClient &http, const Settings &settings)
+{
+    http.setTimeout(settings.timeout(1));
+    http.setUserAgent(settings.userAgent());
+    http.setProxy(settings.proxy(), settings.port());
+    http.setAccount(settings.userId(), settings.password());
+    http.setCaFile(settings.caFile());
+}
+
+void Worker::printStartLines(const Settings &settings)
+{
+    fprintf(stderr,
+            "--------start search thread--------\n"
+            "Timeout= %d\n"
+            "UserAgent= %s\n"
+            "Proxy= %s\n"
+            "Port= %d\n"
+            "ID= %s\n"
+            "Password= %s\n",
+            settings.timeout(1), settings.userAgent().constData(), settings.proxy().constData(),
+            settings.port(), settings.userId().constData(),
+            settings.password().isEmpty() ? "" : "********");
+}

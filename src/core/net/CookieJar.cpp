@@ -1,0 +1,324 @@
+#include "core/net/CookieJar.h"
+
+#include <QDateTime>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <limits>
+#include <optional>
+
+namespace {
+
+constexpr qint64 Never = std::numeric_limits<qint64>::max();
+constexpr int MaxPairSize = 4096;
+
+struct UrlParts
+{
+    QByteArray host; // lower case, without port or brackets
+    QByteArray path; // without query and fragment, never empty
+    bool secure = false;
+};
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+QByteArray trimmed(QByteArrayView text)
+{
+    while (!text.isEmpty() && isBlank(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && isBlank(text.back()))
+        text.chop(1);
+    return text.toByteArray();
+}
+
+// A byte that would end or break the request header line it goes into.
+bool hasControlByte(QByteArrayView text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+    });
+}
+
+// "http://host[:port]/path?query" and the same with https; nothing for other schemes.
+std::optional<UrlParts> parseUrl(const QByteArray &url)
+{
+    UrlParts parts;
+    qsizetype hostStart;
+    if (url.size() >= 7 && qstrnicmp(url.constData(), "http://", 7) == 0) {
+        hostStart = 7;
+    } else if (url.size() >= 8 && qstrnicmp(url.constData(), "https://", 8) == 0) {
+        hostStart = 8;
+        parts.secure = true;
+    } else {
+        return std::nullopt;
+    }
+    qsizetype hostEnd = hostStart;
+    while (hostEnd < url.size() && url[hostEnd] != '/' && url[hostEnd] != '?' &&
+           url[hostEnd] != '#')
+        ++hostEnd;
+    QByteArray host = url.mid(hostStart, hostEnd - hostStart);
+    if (host.startsWith('[')) {
+        const qsizetype close = host.indexOf(']');
+        host = close < 0 ? QByteArray() : host.mid(1, close - 1);
+    } else {
+        const qsizetype colon = host.indexOf(':');
+        if (colon >= 0)
+            host.truncate(colon);
+    }
+    if (host.isEmpty())
+        return std::nullopt;
+    parts.host = host.toLower();
+    if (hostEnd < url.size() && url[hostEnd] == '/') {
+        qsizetype pathEnd = hostEnd;
+        while (pathEnd < url.size() && url[pathEnd] != '?' && url[pathEnd] != '#')
+            ++pathEnd;
+        parts.path = url.mid(hostEnd, pathEnd - hostEnd);
+    } else {
+        parts.path = QByteArrayLiteral("/");
+    }
+    return parts;
+}
+
+bool isIpAddress(const QByteArray &host)
+{
+    unsigned char address[16];
+    return inet_pton(AF_INET, host.constData(), address) == 1 ||
+           inet_pton(AF_INET6, host.constData(), address) == 1;
+}
+
+// The host equals the domain, or is a name below it.
+bool domainMatches(const QByteArray &host, const QByteArray &domain)
+{
+    return host == domain ||
+           (host.endsWith('.' + domain) && host.size() > domain.size() + 1 && !isIpAddress(host));
+}
+
+// The request path equals the cookie path, or continues it at a "/".
+bool pathMatches(const QByteArray &requestPath, const QByteArray &cookiePath)
+{
+    if (!requestPath.startsWith(cookiePath))
+        return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.endsWith('/') ||
+           requestPath[cookiePath.size()] == '/';
+}
+
+// The directory of the request path: up to, not including, its last "/".
+QByteArray defaultPath(const QByteArray &requestPath)
+{
+    const qsizetype last = requestPath.lastIndexOf('/');
+    return last <= 0 ? QByteArrayLiteral("/") : requestPath.left(last);
+}
+
+// A run of 1 to maxDigits digits at the start of the token, followed by a
+// non-digit or the end; -1 otherwise.
+int leadingNumber(QByteArrayView token, int minDigits, int maxDigits, qsizetype *length = nullptr)
+{
+    qsizetype digits = 0;
+    while (digits < token.size() && isDigit(token[digits]))
+        ++digits;
+    if (digits < minDigits || digits > maxDigits)
+        return -1;
+    int value = 0;
+    for (qsizetype i = 0; i < digits; ++i)
+        value = value * 10 + (token[i] - '0');
+    if (length)
+        *length = digits;
+    return value;
+}
+
+bool isDateDelimiter(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return u == 0x09 || (u >= 0x20 && u <= 0x2f) || (u >= 0x3b && u <= 0x40) ||
+           (u >= 0x5b && u <= 0x60) || (u >= 0x7b && u <= 0x7e);
+}
+
+// A cookie date in any of the forms servers send ("Wed, 09 Jun 2021
+// 10:18:14 GMT", "Wednesday, 09-Jun-21 10:18:14 GMT", asctime), read token
+// by token for a time, a day, a month and a year. Milliseconds since the
+// epoch, nothing when a part is missing or out of range.
+std::optional<qint64> parseCookieDate(QByteArrayView text)
+{
+    static const char *const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                         "jul", "aug", "sep", "oct", "nov", "dec"};
+    int hour = -1, minute = -1, second = -1, day = -1, month = -1, year = -1;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isDateDelimiter(text[i]))
+            ++i;
+        const qsizetype start = i;
+        while (i < text.size() && !isDateDelimiter(text[i]))
+            ++i;
+        const QByteArrayView token = text.sliced(start, i - start);
+        if (token.isEmpty())
+            continue;
+        if (hour < 0) {
+            qsizetype a = 0, b = 0;
+            const int h = leadingNumber(token, 1, 2, &a);
+            if (h >= 0 && a < token.size() && token[a] == ':') {
+                const int m = leadingNumber(token.sliced(a + 1), 1, 2, &b);
+                const qsizetype secondsAt = a + 1 + b + 1;
+                if (m >= 0 && a + 1 + b < token.size() && token[a + 1 + b] == ':') {
+                    const int s = leadingNumber(token.sliced(secondsAt), 1, 2);
+                    if (s >= 0) {
+                        hour = h;
+                        minute = m;
+                        second = s;
+                        continue;
+                    }
+                }
+            }
+        }
+        if (day < 0) {
+            const int value = leadingNumber(token, 1, 2);
+            if (value >= 0) {
+                day = value;
+                continue;
+            }
+        }
+        if (month < 0 && token.size() >= 3) {
+            const QByteArray prefix = token.first(3).toByteArray().toLower();
+            const auto found = std::find_if(std::begin(months), std::end(months),
+                                            [&](const char *name) { return prefix == name; });
+            if (found != std::end(months)) {
+                month = int(found - std::begin(months)) + 1;
+                continue;
+            }
+        }
+        if (year < 0) {
+            const int value = leadingNumber(token, 2, 4);
+            if (value >= 0) {
+                year = value;
+                continue;
+            }
+        }
+    }
+    if (year >= 70 && year <= 99)
+        year += 1900;
+    else if (year >= 0 && year <= 69)
+        year += 2000;
+    if (hour < 0 || day < 1 || day > 31 || month < 0 || year < 1601 || hour > 23 || minute > 59 ||
+        second > 59)
+        return std::nullopt;
+    const QDate date(year, month, day);
+    if (!date.isValid())
+        return std::nullopt;
+    return QDateTime(date, QTime(hour, minute, second), Qt::UTC).toMSecsSinceEpoch();
+}
+
+} // namespace
+
+void CookieJar::store(const QByteArray &requestUrl, const QByteArray &setCookie)
+{
+    const std::optional<UrlParts> url = parseUrl(requestUrl);
+    if (!url)
+        return;
+    const QList<QByteArray> fields = setCookie.split(';');
+    const QByteArray &pair = fields.first();
+    const qsizetype equals = pair.indexOf('=');
+    if (equals < 0 || pair.size() > MaxPairSize)
+        return;
+    Cookie cookie;
+    cookie.name = trimmed(QByteArrayView(pair).first(equals));
+    cookie.value = trimmed(QByteArrayView(pair).sliced(equals + 1));
+    if (cookie.name.isEmpty() || hasControlByte(cookie.name) || hasControlByte(cookie.value))
+        return;
+
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    std::optional<qint64> maxAgeEnd;
+    std::optional<qint64> expiresEnd;
+    QByteArray domain;
+    QByteArray path;
+    cookie.secure = false;
+    for (qsizetype i = 1; i < fields.size(); ++i) {
+        const qsizetype split = fields[i].indexOf('=');
+        const QByteArray name =
+            trimmed(QByteArrayView(fields[i]).first(split < 0 ? fields[i].size() : split))
+                .toLower();
+        const QByteArray value = split < 0 ? QByteArray() : trimmed(fields[i].mid(split + 1));
+        if (name == "max-age") {
+            const bool negative = value.startsWith('-');
+            const QByteArray digits = negative ? value.mid(1) : value;
+            if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), isDigit))
+                continue;
+            // Anything beyond a few centuries lasts as long as the job anyway.
+            const qint64 seconds = digits.size() > 11 ? 99999999999 : digits.toLongLong();
+            maxAgeEnd = negative || seconds == 0 ? std::numeric_limits<qint64>::min()
+                                                 : now + seconds * 1000;
+        } else if (name == "expires") {
+            if (const std::optional<qint64> end = parseCookieDate(value))
+                expiresEnd = end;
+        } else if (name == "domain") {
+            domain = value.startsWith('.') ? value.mid(1).toLower() : value.toLower();
+        } else if (name == "path") {
+            path = value;
+        } else if (name == "secure") {
+            cookie.secure = true;
+        }
+    }
+    if (cookie.secure && !url->secure)
+        return;
+    cookie.expiresMs = maxAgeEnd ? *maxAgeEnd : expiresEnd ? *expiresEnd : Never;
+
+    if (domain.isEmpty()) {
+        cookie.hostOnly = true;
+        cookie.domain = url->host;
+    } else if (domain == url->host || (domain.contains('.') && domainMatches(url->host, domain))) {
+        cookie.hostOnly = false;
+        cookie.domain = domain;
+    } else {
+        return;
+    }
+    cookie.path = path.startsWith('/') ? path : defaultPath(url->path);
+
+    // Expired ones go, and so does the cookie this one replaces.
+    const auto same = std::find_if(m_cookies.begin(), m_cookies.end(), [&](const Cookie &old) {
+        return old.name == cookie.name && old.domain == cookie.domain && old.path == cookie.path;
+    });
+    cookie.created = same != m_cookies.end() ? same->created : m_nextCreated++;
+    if (same != m_cookies.end())
+        m_cookies.erase(same);
+    m_cookies.removeIf([now](const Cookie &old) { return old.expiresMs <= now; });
+    if (cookie.expiresMs <= now)
+        return;
+    if (m_cookies.size() >= MaxCookies) {
+        m_cookies.erase(std::min_element(
+            m_cookies.begin(), m_cookies.end(),
+            [](const Cookie &a, const Cookie &b) { return a.created < b.created; }));
+    }
+    m_cookies.append(cookie);
+}
+
+QByteArray CookieJar::cookieHeader(const QByteArray &url) const
+{
+    const std::optional<UrlParts> parts = parseUrl(url);
+    if (!parts)
+        return {};
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QList<const Cookie *> matching;
+    for (const Cookie &cookie : m_cookies) {
+        const bool hostMatches = cookie.hostOnly ? parts->host == cookie.domain
+                                                 : domainMatches(parts->host, cookie.domain);
+        if (hostMatches && pathMatches(parts->path, cookie.path) &&
+            (!cookie.secure || parts->secure) && cookie.expiresMs > now)
+            matching.append(&cookie);
+    }
+    std::sort(matching.begin(), matching.end(), [](const Cookie *a, const Cookie *b) {
+        if (a->path.size() != b->path.size())
+            return a->path.size() > b->path.size();
+        return a->created < b->created;
+    });
+    QByteArray header;
+    for (const Cookie *cookie : matching) {
+        if (!header.isEmpty())
+            header += "; ";
+        header += cookie->name + '=' + cookie->value;
+    }
+    return header;
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "core/net/RequestHeaders.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <memory>
+
+class Connection;
+class CookieJar;
+class TlsConnection;
+class TlsContext;
+
+// An HTTP/1.0 GET client: one request at a time over a fresh connection,
+// straight to the server or through an HTTP proxy, following redirects, with
+// a fixed body buffer that the caller drains step by step. Made and set up on
+// one thread, then used by one job thread only; it holds no locks.
+//
+// "https://" URLs go over TLS (port 443 unless the URL names one), through
+// the proxy by a CONNECT tunnel; the peer's certificate is always verified.
+// A failed handshake or verification ends the request with TlsFailed and one
+// line on standard error naming the host and the reason; a proxy that refuses
+// the tunnel ends it with ConnectFailed and a line with its status line.
+//
+// With a cookie jar set, the "Set-Cookie" lines of every response (redirect
+// hops included) go into it, and every request takes its "Cookie:" slot from
+// it. The caller sets "Referer:" and "Range:" through headers(); they stay
+// for every following request until changed.
+//
+// Calling pattern: get(); when it is not negative, receive() until it returns
+// non-zero, reading receivedBytes()/contentLength() for progress and, where
+// the body is drained, taking data()/bufferedBytes() and calling clearBuffer().
+// Results are the codes of core/net/ResultCode.h.
+class HttpClient
+{
+public:
+    static constexpr int Capacity = 131072;
+    static constexpr int MaxRedirects = 20;
+
+    HttpClient();
+    virtual ~HttpClient();
+    HttpClient(const HttpClient &) = delete;
+    HttpClient &operator=(const HttpClient &) = delete;
+
+    // Bounds every single wait: connecting, writing, and each wait for data.
+    void setTimeout(int ms) { m_timeout = ms; }
+    void setUserAgent(const QByteArray &userAgent);
+    // An address shorter than two characters means no proxy.
+    void setProxy(const QByteArray &address, int port);
+    // Kept only; no request carries them.
+    void setAccount(const QByteArray &user, const QByteArray &password);
+    // An extra PEM file of trusted certificates for https; empty for the
+    // system's CA store alone.
+    void setCaFile(const QByteArray &path);
+    // Not owned; null (the default) for no cookie handling.
+    void setCookieJar(CookieJar *jar) { m_jar = jar; }
+    CookieJar *cookieJar() const { return m_jar; }
+
+    // Fetches the URL, following up to MaxRedirects redirects. Returns after
+    // the header of the final response: the body bytes already buffered, or
+    // a negative code.
+    int get(const QByteArray &url);
+    // One request without redirect handling; same results as get().
+    int sendRequest(const QByteArray &url);
+    // One receive step: one bounded wait and one read of up to the free
+    // space. 0 bytes were read (call again), 1 the buffer is full (drain it),
+    // 2 the body is complete; NoConnection, BodyStopped.
+    int receive();
+
+    int bufferedBytes() const { return m_buffered; }
+    // The buffered body bytes; a NUL always follows the last one.
+    const char *data() const { return m_buffer.get(); }
+    QByteArrayView view() const { return QByteArrayView(m_buffer.get(), m_buffered); }
+    void clearBuffer();
+
+    // The announced body length, -1 when the response announced none.
+    qint64 contentLength() const { return m_contentLength; }
+    // Body bytes of the current response received in all, drained ones included.
+    qint64 receivedBytes() const { return m_received; }
+    // On: a closing HTML tag does not end the body.
+    void setBinaryMode(bool on) { m_binaryMode = on; }
+
+    // Status code of the last response header read, 0 when unknown.
+    int statusCode() const { return m_statusCode; }
+    // The URL of the last request, after redirects.
+    QByteArray url() const { return m_url; }
+    // The last response header, status line included, terminator excluded.
+    QByteArray responseHeader() const { return m_header; }
+    RequestHeaders &headers() { return m_headers; }
+
+protected:
+    // The connection for the next plain request (http, or anything through
+    // the proxy); https requests make a TlsConnection.
+    virtual std::unique_ptr<Connection> createConnection();
+
+private:
+    // Connects to the host (or the proxy, asking it for a tunnel) and runs
+    // the TLS handshake; 0 or a negative code.
+    int openTls(const QByteArray &host, int port);
+    bool openTunnel(TlsConnection &connection, const QByteArray &authority);
+    int readHeader();
+    void parseHeader(const QByteArray &header);
+    void applyEndOfDocument();
+
+    RequestHeaders m_headers;
+    std::unique_ptr<char[]> m_buffer;
+    QByteArray m_header;
+    QByteArray m_location;
+    QByteArray m_proxy = QByteArrayLiteral(" ");
+    QByteArray m_user = QByteArrayLiteral(" ");
+    QByteArray m_password = QByteArrayLiteral(" ");
+    QByteArray m_url;
+    QByteArray m_caFile;
+    std::unique_ptr<Connection> m_connection;
+    std::unique_ptr<TlsContext> m_tls; // made at the first https request
+    CookieJar *m_jar = nullptr;
+    bool m_binaryMode = false;
+    // A closing HTML tag came with the header; the first receive() applies
+    // it unless binary mode was turned on in between.
+    bool m_endTagWithHeader = false;
+    int m_timeout = 10000;
+    qint64 m_contentLength = 0;
+    qint64 m_received = 0;
+    int m_buffered = 0;
+    int m_proxyPort = 0;
+    int m_statusCode = 0;
+};

@@ -1,0 +1,101 @@
+#include "core/search/SearchWorker.h"
+
+#include "core/config/Engine.h"
+#include "core/config/Settings.h"
+#include "core/extract/ResultScan.h"
+#include "core/extract/TextTools.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
+
+#include <cstdio>
+
+SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode,
+                           int page)
+    : Worker(settings), m_http(std::make_unique<HttpClient>()), m_word(word),
+      m_engineIndex(engineIndex), m_mode(mode), m_page(page)
+{
+    configureClient(*m_http, *settings);
+    printStartLines(*settings);
+    start();
+}
+
+SearchWorker::~SearchWorker()
+{
+    m_http.reset();
+    fputs("--------end search thread--------\n", stderr);
+}
+
+int SearchWorker::run()
+{
+    // No engine in that slot (an empty table included) or no such mode: the
+    // same as an engine without a template, so nothing is requested.
+    const Engine *engine = settings->engine(m_engineIndex);
+    if (!engine || m_mode < ByTitle || m_mode > Direct) {
+        resultCode = ResultCode::NoTemplate;
+        return resultCode;
+    }
+    const QByteArray &templ = engine->text(Engine::SearchName + 2 * m_mode);
+    if (templ.size() < 2) {
+        resultCode = ResultCode::NoTemplate;
+        return resultCode;
+    }
+    fprintf(stderr, "engine = %s\n", engine->text(Engine::Title).constData());
+    fprintf(stderr, "mode = %d\n", m_mode);
+
+    QByteArray word = m_word;
+    if (engine->number(Engine::SearchNameOption + 2 * m_mode) == 1) {
+        encodeSearchWord(word);
+        fputs("option = 1\n", stderr);
+    } else {
+        fputs("option = 0\n", stderr);
+    }
+
+    // Wide arithmetic: odd engine numbers wrap instead of overflowing.
+    const qint64 pageNumber = qint64(engine->number(Engine::SearchStart)) +
+                              qint64(engine->number(Engine::SearchStep)) * m_page;
+    QByteArray url;
+    fillTemplate(url, templ, word, int(pageNumber));
+    fprintf(stderr, "search url = %s\n", url.constData());
+
+    int code = m_http->get(url);
+    resultCode = code;
+    if (code >= 0) {
+        progressTotal = int(m_http->contentLength());
+        progress = int(m_http->receivedBytes());
+        while (!stopping()) {
+            code = m_http->receive();
+            resultCode = code;
+            if (code != ResultCode::ReceiveAgain)
+                break;
+            progress = int(m_http->receivedBytes());
+        }
+    }
+    if (code < 0)
+        return code;
+
+    // Only the buffered part of the page is scanned; a full buffer is not drained.
+    const QByteArray engineId = engine->text(Engine::Id);
+    scanResults(m_http->view(), MarkerSet::fromEngine(*engine, m_mode), &stopRequested,
+                [&](ScanRecord &&record) {
+                    ResultRow row;
+                    row[ResultRow::State] = QByteArrayLiteral("H");
+                    row[ResultRow::Title] = std::move(record.title);
+                    row[ResultRow::Time] = std::move(record.time);
+                    row[ResultRow::User] = std::move(record.user);
+                    row[ResultRow::Id] = std::move(record.id);
+                    row[ResultRow::Type] = engineId;
+                    row[ResultRow::Image] = std::move(record.image);
+                    m_rows.append(std::move(row));
+                });
+    return code;
+}
+
+QString SearchWorker::finalMessage() const
+{
+    const int code = resultCode.load(std::memory_order_relaxed);
+    if (code < 0)
+        return QStringLiteral("network error =%1").arg(code);
+    if (m_rows.isEmpty())
+        return QStringLiteral("not data found.");
+    return QStringLiteral("success (%1 data found.)").arg(m_rows.size());
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "core/job/ResultRow.h"
+#include "core/job/Worker.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <memory>
+
+class HttpClient;
+
+// One search on its own thread: builds the address from the engine's template
+// for the mode, fetches the page and keeps one row per hit. It touches no
+// widget; the owner takes rows() and finalMessage() once it has seen
+// `finished`, then deletes the job.
+class SearchWorker : public Worker
+{
+public:
+    enum Mode { ByTitle = 0, ByUser = 1, Direct = 2 };
+
+    // word is local 8-bit text; the thread is running when this returns.
+    SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode, int page);
+    ~SearchWorker() override; // owners delete a job only after `finished`
+
+    int run() override;
+
+    // The rows in page order, column "V" holding "H". Valid once finished.
+    QList<ResultRow> rows() const { return m_rows; }
+    // "network error =%d", "not data found." or "success (%d data found.)".
+    QString finalMessage() const;
+
+private:
+    std::unique_ptr<HttpClient> m_http;
+    QByteArray m_word;
+    int m_engineIndex;
+    int m_mode;
+    int m_page;
+    QList<ResultRow> m_rows;
+};

@@ -1,0 +1,161 @@
+#include "gui/QZindleDlg.h"
+
+#include "core/config/Settings.h"
+#include "gui/CtrlButton.h"
+#include "gui/QTextProgressBar.h"
+#include "gui/config/QSettingDlg.h"
+#include "gui/download/QDownloadWidget.h"
+#include "gui/search/QResultWidget.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+QZindleDlg::QZindleDlg(QWidget *parent) : QMainWindow(parent)
+{
+    auto *central = new QWidget(this);
+    central->setObjectName(QStringLiteral("central"));
+    setCentralWidget(central);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(3, 3, 3, 3);
+    layout->setSpacing(3);
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(3, 3, 3, 3);
+    row->setSpacing(3);
+
+    settingButton =
+        new CtrlButton(tr("Setting(&G)"), Qt::Key_G, QStringLiteral("settingButton"), central);
+    row->addWidget(settingButton);
+
+    progressBar = new QTextProgressBar(central);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    row->addWidget(progressBar);
+    layout->addLayout(row);
+
+    playButton = new QPushButton(QStringLiteral("null"), central);
+    playButton->setObjectName(QStringLiteral("playButton"));
+    playButton->setMinimumWidth(100);
+    row->addWidget(playButton);
+
+    tabWidget = new QTabWidget(central);
+    tabWidget->setObjectName(QStringLiteral("tabWidget"));
+    layout->addWidget(tabWidget);
+
+    resultTab = new QResultWidget(this);
+    resultTab->setObjectName(QStringLiteral("resultTab"));
+    downloadTab = new QDownloadWidget(this);
+    downloadTab->setObjectName(QStringLiteral("downloadTab"));
+    tabWidget->addTab(resultTab, tr("Search"));
+    tabWidget->addTab(downloadTab, tr("Download"));
+
+    auto *left = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Left), this);
+    connect(left, &QShortcut::activated, this, &QZindleDlg::pageL);
+    auto *right = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Right), this);
+    connect(right, &QShortcut::activated, this, &QZindleDlg::pageR);
+
+    timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &QZindleDlg::timerDone);
+    timer->start(TickMs);
+}
+
+QZindleDlg::~QZindleDlg()
+{
+    timer->stop();
+    // A running job reads the settings and the engines: stop and join it
+    // (applying its marks) before the list is saved and the settings go.
+    resultTab->stopJob();
+    downloadTab->stopJob();
+    if (settings)
+        downloadTab->saveList();
+    settings.reset();
+}
+
+int QZindleDlg::busyState() const
+{
+    if (resultTab->hasJob())
+        return 1;
+    if (downloadTab->hasJob())
+        return 2;
+    return 0;
+}
+
+void QZindleDlg::setStatus(int progress)
+{
+    if (progress < 0) {
+        progressBar->setValue(1);
+        progress = 0;
+    }
+    progressBar->setValue(progress);
+}
+
+void QZindleDlg::setStatus(int progress, const QString &text)
+{
+    progressBar->setBarText(text);
+    setStatus(progress);
+}
+
+QTreeWidget *QZindleDlg::downloadListView() const
+{
+    return downloadTab->listView();
+}
+
+void QZindleDlg::downloadListChanged()
+{
+    downloadTab->saveList();
+}
+
+void QZindleDlg::onSetting()
+{
+    if (busyState() != 0 || !settings)
+        return;
+    if (!settingDlg) {
+        settingDlg = new QSettingDlg(this);
+        settingDlg->setObjectName(QStringLiteral("settingDlg"));
+        settingDlg->setSettings(settings.get());
+    }
+    settingDlg->show();
+}
+
+void QZindleDlg::onPlay()
+{
+    busyState();
+}
+
+void QZindleDlg::timerDone()
+{
+    if (!settings) {
+        settings = std::make_unique<Settings>();
+        resultTab->setSettings(settings.get());
+        downloadTab->loadList(settings.get());
+        connect(settingButton, &QPushButton::clicked, this, &QZindleDlg::onSetting);
+        connect(playButton, &QPushButton::clicked, this, &QZindleDlg::onPlay);
+        return;
+    }
+
+    int endCode = 0;
+    const int progress = downloadTab->pollWorker(&endCode);
+    if (endCode < 0)
+        setStatus(progress, QStringLiteral("error=%1").arg(endCode));
+    else
+        setStatus(progress);
+    resultTab->pollSearch();
+}
+
+void QZindleDlg::pageL()
+{
+    tabWidget->setCurrentWidget(resultTab);
+}
+
+void QZindleDlg::pageR()
+{
+    tabWidget->setCurrentWidget(downloadTab);
+}
+
+void QZindleDlg::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+}

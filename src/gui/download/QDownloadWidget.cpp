@@ -1,0 +1,154 @@
+#include "gui/download/QDownloadWidget.h"
+
+#include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
+#include "core/download/DownloadWorker.h"
+#include "gui/CtrlButton.h"
+#include "gui/QZindleDlg.h"
+#include "gui/RowItems.h"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <cstdio>
+
+QDownloadWidget::QDownloadWidget(QZindleDlg *mainWindow)
+    : QWidget(mainWindow), mainWindow(mainWindow)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 2, 2, 2);
+    list = new QTreeWidget(this);
+    list->setObjectName(QStringLiteral("listView"));
+    RowItems::setupColumns(list);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    layout->addWidget(list);
+
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(2, 2, 2, 2);
+    clearButton = new CtrlButton(tr("Clear(&J)"), Qt::Key_J, QStringLiteral("clearButton"), this);
+    deleteButton =
+        new CtrlButton(tr("Delete(&K)"), Qt::Key_K, QStringLiteral("deleteButton"), this);
+    downloadButton =
+        new CtrlButton(tr("Download(&L)"), Qt::Key_L, QStringLiteral("downloadButton"), this);
+    row->addWidget(clearButton);
+    row->addWidget(deleteButton);
+    row->addWidget(downloadButton);
+    layout->addLayout(row);
+
+    connect(deleteButton, &QPushButton::clicked, this, &QDownloadWidget::onDelete);
+    connect(clearButton, &QPushButton::clicked, this, &QDownloadWidget::onDeleteAll);
+    connect(downloadButton, &QPushButton::clicked, this, &QDownloadWidget::onDownload);
+}
+
+QDownloadWidget::~QDownloadWidget()
+{
+    stopJob();
+}
+
+void QDownloadWidget::loadList(Settings *settings)
+{
+    this->settings = settings;
+    QList<ResultRow> rows;
+    DownloadListFile::load(settings->workDir(), &rows);
+    // Each row goes to the head, so the file's last row ends on top.
+    for (const ResultRow &row : std::as_const(rows))
+        RowItems::insertAtHead(list, row);
+}
+
+void QDownloadWidget::saveList()
+{
+    // Before the settings are attached nothing was loaded: an empty list
+    // must not replace the saved one.
+    if (!settings)
+        return;
+    DownloadListFile::save(settings->workDir(), RowItems::rows(list));
+}
+
+int QDownloadWidget::pollWorker(int *endCode)
+{
+    *endCode = 0;
+    if (!job)
+        return 0;
+    applyMarks();
+    if (!job->isFinished())
+        return job->progress.load();
+
+    mainWindow->setStatus(100, QString());
+    *endCode = job->resultCode.load();
+    endJob();
+    fprintf(stderr, "download thread endcode=%d\n", *endCode);
+    saveList();
+    return *endCode < 0 ? -1 : 0;
+}
+
+void QDownloadWidget::stopJob()
+{
+    if (!job)
+        return;
+    job->requestStop();
+    job->waitFinished(DownloadWorker::JoinTimeoutMs);
+    endJob();
+}
+
+void QDownloadWidget::applyMarks()
+{
+    for (const auto &[index, mark] : job->takeMarks()) {
+        if (index >= 0 && index < jobItems.size())
+            jobItems[index]->setText(0, QString::fromLatin1(mark));
+    }
+}
+
+void QDownloadWidget::endJob()
+{
+    applyMarks();
+    job.reset();
+    jobItems.clear();
+    downloadButton->setTextKeepingKey(tr("Download(&L)"));
+}
+
+void QDownloadWidget::onDelete()
+{
+    if (mainWindow->busyState() != 0)
+        return;
+    QTreeWidgetItem *above = nullptr;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = list->topLevelItem(i);
+        if (!item->isSelected()) {
+            above = item;
+            continue;
+        }
+        QTreeWidgetItem *below = list->topLevelItem(i + 1);
+        delete item;
+        if (QTreeWidgetItem *next = below ? below : above)
+            list->setCurrentItem(next);
+        saveList();
+        return;
+    }
+}
+
+void QDownloadWidget::onDeleteAll()
+{
+    if (mainWindow->busyState() != 0)
+        return;
+    list->clear();
+    saveList();
+}
+
+void QDownloadWidget::onDownload()
+{
+    if (job) {
+        job->requestStop();
+        return;
+    }
+    // Before the first tick there are no settings; an empty work directory
+    // would put the files in the current directory.
+    if (!settings || settings->workDir().isEmpty())
+        return;
+    mainWindow->setStatus(0, QString());
+    downloadButton->setTextKeepingKey(tr("Cancel(&L)"));
+    jobItems.clear();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        jobItems.append(list->topLevelItem(i));
+    job = std::make_unique<DownloadWorker>(settings, RowItems::rows(list));
+}

@@ -1,0 +1,152 @@
+#include "gui/search/QResultWidget.h"
+
+#include "core/config/Engine.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
+#include "core/search/SearchWorker.h"
+#include "gui/CtrlButton.h"
+#include "gui/QZindleDlg.h"
+#include "gui/RowItems.h"
+#include "gui/search/QSearchDlg.h"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QThread>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), mainWindow(mainWindow)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->setSpacing(2);
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(2, 2, 2, 2);
+    row->setSpacing(2);
+
+    resultList = new QTreeWidget(this);
+    resultList->setObjectName(QStringLiteral("resultList"));
+    RowItems::setupColumns(resultList);
+    resultList->setSelectionMode(QAbstractItemView::MultiSelection);
+
+    listUpButton =
+        new CtrlButton(tr("List up(&M)"), Qt::Key_M, QStringLiteral("listUpButton"), this);
+    searchOpenButton =
+        new CtrlButton(tr("Search(&N)"), Qt::Key_N, QStringLiteral("searchOpenButton"), this);
+
+    row->addWidget(searchOpenButton);
+    row->addWidget(listUpButton);
+    layout->addWidget(resultList);
+    layout->addLayout(row);
+
+    searchDlg = new QSearchDlg(mainWindow);
+    searchDlg->setObjectName(QStringLiteral("searchDlg"));
+
+    connect(searchOpenButton, &QPushButton::clicked, this, &QResultWidget::onSearch);
+    connect(listUpButton, &QPushButton::clicked, this, &QResultWidget::onDownload);
+    connect(searchDlg->searchButton(), &QPushButton::clicked, this, &QResultWidget::onNetwork);
+}
+
+// The window stops and deletes the job (stopJob) before it releases the settings.
+QResultWidget::~QResultWidget() = default;
+
+void QResultWidget::setSettings(Settings *settings)
+{
+    this->settings = settings;
+    for (int i = 0; i < settings->engineCount(); ++i)
+        searchDlg->addEngine(settings->engine(i)->text(Engine::Title).constData());
+}
+
+int QResultWidget::pollSearch()
+{
+    if (!searchJob)
+        return 0;
+    if (!searchJob->isFinished()) {
+        searchDlg->statusBar->showMessage(
+            QString::asprintf("%d/%d", searchJob->progress.load(std::memory_order_relaxed),
+                              searchJob->progressTotal.load(std::memory_order_relaxed)));
+        return 1;
+    }
+    const QList<ResultRow> rows = searchJob->rows();
+    const QString message = searchJob->finalMessage();
+    searchJob.reset();
+    // Each row goes on top, so the last hit of the page ends up first.
+    for (const ResultRow &row : rows)
+        RowItems::insertAtHead(resultList, row);
+    searchDlg->statusBar->showMessage(message);
+    searchDlg->setSearchButtonText(tr("Search(&L)"));
+    return 0;
+}
+
+void QResultWidget::stopJob()
+{
+    if (!searchJob)
+        return;
+    searchJob->requestStop();
+    // Each wait of the job's client is bounded by its time-out, so this ends.
+    while (!searchJob->waitFinished(SearchWorker::JoinTimeoutMs)) {
+    }
+    searchJob.reset();
+}
+
+void QResultWidget::onSearch()
+{
+    if (!settings || mainWindow->busyState() != 0)
+        return;
+    searchDlg->show();
+}
+
+void QResultWidget::onDownload()
+{
+    if (mainWindow->busyState() != 0)
+        return;
+    if (resultList->topLevelItemCount() == 0)
+        return;
+    QTreeWidget *downloads = mainWindow->downloadListView();
+    mainWindow->setStatus(0, tr("send to list"));
+
+    // The rows of the download list, kept in step with it so that a hit is
+    // also checked against the hits copied before it in this walk.
+    QList<ResultRow> listedRows = RowItems::rows(downloads);
+    int copied = 0;
+    for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *hit = resultList->topLevelItem(i);
+        if (!hit->isSelected())
+            continue;
+        const ResultRow row = RowItems::rowOf(hit);
+        if (DownloadListFile::isListed(listedRows, row))
+            continue;
+        RowItems::insertAtHead(downloads, row);
+        listedRows.prepend(row);
+        ++copied;
+    }
+    if (copied > 0) {
+        // Saved before the animation: a crash must not lose the copied hits.
+        mainWindow->downloadListChanged();
+        for (int value = 0; value <= 100; value += 10) {
+            mainWindow->setStatus(value);
+            QThread::msleep(10);
+        }
+    }
+    mainWindow->setStatus(0, QString());
+    resultList->clearSelection();
+}
+
+void QResultWidget::onNetwork()
+{
+    if (searchJob) {
+        searchJob->requestStop();
+        return;
+    }
+    if (!settings)
+        return;
+    QByteArray word;
+    if (searchDlg->searchWord(word) == 0)
+        return;
+    searchDlg->setSearchButtonText(tr("Cancel(&L)"));
+    resultList->clear();
+    searchDlg->statusBar->showMessage(tr("start searching ..."));
+    searchJob = std::make_unique<SearchWorker>(settings, word, searchDlg->engineIndex(),
+                                               searchDlg->modeIndex(), searchDlg->pageIndex());
+}
