@@ -122,6 +122,20 @@ void tst_CookieJar::jar_data()
     QTest::newRow("asctime date in the past")
         << Responses{{site, "a=1"}, {site, "a=1; expires=Thu Jan  1 00:00:00 1970"}}
         << QByteArray("http://a.example/") << QByteArray();
+    // Two-digit years: from 70 on the 1900s, below 70 the 2000s. A date
+    // that is no real time is unreadable and leaves a session cookie.
+    QTest::newRow("two-digit year 70 is 1970")
+        << Responses{{site, "a=1"}, {site, "a=1; Expires=Thursday, 01-Jan-70 00:00:00 GMT"}}
+        << QByteArray("http://a.example/") << QByteArray();
+    QTest::newRow("two-digit year 69 is 2069")
+        << Responses{{site, "a=1; Expires=Tuesday, 01-Jan-69 00:00:00 GMT"}}
+        << QByteArray("http://a.example/") << QByteArray("a=1");
+    QTest::newRow("30 February is unreadable")
+        << Responses{{site, "a=1; Expires=Thu, 30 Feb 1970 00:00:00 GMT"}}
+        << QByteArray("http://a.example/") << QByteArray("a=1");
+    QTest::newRow("hour 24 is unreadable")
+        << Responses{{site, "a=1; Expires=Thu, 01 Jan 1970 24:00:00 GMT"}}
+        << QByteArray("http://a.example/") << QByteArray("a=1");
     QTest::newRow("max-age wins over expires")
         << Responses{{site, "a=1; Expires=" + past + "; Max-Age=100"}}
         << QByteArray("http://a.example/") << QByteArray("a=1");

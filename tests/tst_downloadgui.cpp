@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -76,6 +77,7 @@ private slots:
     void deleteSelection();
     void runRefusesDeleteAndClear();
     void failedRunShowsError();
+    void failedRowShowsReason();
     void nothingBeforeFirstTick();
     void emptyWorkDirRefusesDownload();
     void closeWhileDownloading();
@@ -242,6 +244,68 @@ void tst_DownloadGui::failedRunShowsError()
     QCOMPARE(column(m_list, ResultRow::State), QStringList{QStringLiteral("x")});
     QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))),
              listLine(makeRow("x", "r0")));
+}
+
+// A failed row says why in its tooltip and, while it is selected, in the
+// tab's status line; a retry that succeeds takes the reason away.
+void tst_DownloadGui::failedRowShowsReason()
+{
+    const QByteArray video = bytesFor("r0", 5000);
+    ScriptedServer server;
+    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    server.setRoute("/videos/r0.bin",
+                    {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
+    server.setRoute("/watch/r1", {Step::send(ok("<html>gone</html>")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(server.port());
+    QZindleDlg window;
+    startWindow(window, {makeRow("H", "r0"), makeRow("H", "r1")});
+    auto *status = m_tab->findChild<QStatusBar *>(QStringLiteral("statusBar"));
+    QVERIFY(status);
+    QTreeWidgetItem *r0 = m_list->topLevelItem(0);
+    QTreeWidgetItem *r1 = m_list->topLevelItem(1);
+    auto tooltips = [](const QTreeWidgetItem *item) {
+        QStringList texts;
+        for (int column = 0; column < ResultRow::ColumnCount; ++column)
+            texts.append(item->toolTip(column));
+        return texts;
+    };
+    const QString notFound = QStringLiteral("HTTP status 404");
+    const QString noMarkers = QStringLiteral("stage 0: markers not found");
+
+    // The reason of the selected row shows as soon as the row settles.
+    m_list->setCurrentItem(r0);
+    QCOMPARE(status->currentMessage(), QString());
+    m_download->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
+    QCOMPARE(column(m_list, ResultRow::State),
+             (QStringList{QStringLiteral("x"), QStringLiteral("x")}));
+    QCOMPARE(tooltips(r0), QStringList(ResultRow::ColumnCount, notFound));
+    QCOMPARE(tooltips(r1), QStringList(ResultRow::ColumnCount, noMarkers));
+    QCOMPARE(status->currentMessage(), notFound);
+    QCOMPARE(window.statusBarWidget()->text(), QString());
+
+    m_list->setCurrentItem(r1);
+    QCOMPARE(status->currentMessage(), noMarkers);
+    m_list->setCurrentItem(r0);
+    QCOMPARE(status->currentMessage(), notFound);
+
+    server.setRoute("/videos/r0.bin", {Step::send(ok(video)), Step::close()});
+    m_download->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
+    QCOMPARE(column(m_list, ResultRow::State),
+             (QStringList{QStringLiteral("o"), QStringLiteral("x")}));
+    QCOMPARE(tooltips(r0), QStringList(ResultRow::ColumnCount, QString()));
+    QCOMPARE(tooltips(r1), QStringList(ResultRow::ColumnCount, noMarkers));
+    QCOMPARE(status->currentMessage(), QString());
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/tube/r0.flv"))), video);
+
+    // Deleting the failed row leaves the done one selected, which has nothing to say.
+    m_list->setCurrentItem(r1);
+    QCOMPARE(status->currentMessage(), noMarkers);
+    m_tab->findChild<QPushButton *>(QStringLiteral("deleteButton"))->click();
+    QCOMPARE(column(m_list, ResultRow::Id), QStringList{QStringLiteral("r0")});
+    QCOMPARE(status->currentMessage(), QString());
 }
 
 void tst_DownloadGui::nothingBeforeFirstTick()

@@ -22,7 +22,7 @@ using TestRows::makeRow;
 using Script = ScriptedServer::Script;
 using Step = ScriptedServer::Step;
 using Files = QMap<QByteArray, QByteArray>;
-using Marks = QList<std::pair<int, QByteArray>>;
+using Marks = QList<DownloadWorker::RowMark>;
 
 namespace {
 
@@ -181,6 +181,7 @@ void tst_DownloadJob::rowOutcome_data()
     QTest::addColumn<QByteArrayList>("requests");
     QTest::addColumn<Files>("files");
     QTest::addColumn<QByteArrayList>("lines"); // each found on standard error
+    QTest::addColumn<QByteArray>("reason");    // the one carried with the mark
 
     const QByteArray video = randomBytes(200000, 1);
     const QByteArray title = "t::Title ab12\n";
@@ -194,12 +195,12 @@ void tst_DownloadJob::rowOutcome_data()
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
         << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz", "/get/vid=7"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.flv", video}, {"work/tube/ab12.txt", title}}
-        << QByteArrayList{"open " + workDir() + "tube/ab12.flv\n"};
+        << QByteArrayList{"open " + workDir() + "tube/ab12.flv\n"} << QByteArray();
     QTest::newRow("no stages: the target takes the ID")
         << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
         << QByteArray("tube") << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.mp4", "tiny"}, {"work/tube/ab12.txt", title}}
-        << QByteArrayList{};
+        << QByteArrayList{} << QByteArray();
     QTest::newRow("body without length ended by a close")
         << NoStageEngine << Files{{"/v/ab12.mp4", "HTTP/1.0 200 OK\r\n\r\nab</html>cd"}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
@@ -207,7 +208,7 @@ void tst_DownloadJob::rowOutcome_data()
         << Files{{"work/tube/", {}},
                  {"work/tube/ab12.mp4", "ab</html>cd"},
                  {"work/tube/ab12.txt", title}}
-        << QByteArrayList{};
+        << QByteArrayList{} << QByteArray();
 
     QTest::newRow("fail: second stage markers not found")
         << TwoStageEngine
@@ -216,7 +217,8 @@ void tst_DownloadJob::rowOutcome_data()
                  {"/get/", ok("error page")}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
         << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz"} << Files{{"work/tube/", {}}}
-        << QByteArrayList{"stage 1: markers not found\n"};
+        << QByteArrayList{"stage 1: markers not found\n"}
+        << QByteArray("stage 1: markers not found");
     QTest::newRow("fail: one-byte ID, stages run, no final fetch")
         << TwoStageEngine
         << Files{{"/watch?v=a", ok(stage0Page("a"))},
@@ -224,28 +226,32 @@ void tst_DownloadJob::rowOutcome_data()
                  {"/get/v", ok("video")}}
         << QByteArray("a") << QByteArray("tube") << QByteArray("x")
         << QByteArrayList{"/watch?v=a", "/e/x?v=a:1%2fz"} << Files{{"work/tube/", {}}}
-        << QByteArrayList{};
+        << QByteArrayList{"download failed: ID too short: a\n"} << QByteArray("ID too short: a");
     QTest::newRow("fail: unknown engine")
         << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
-        << QByteArray("other") << QByteArray("x") << QByteArrayList{} << none << QByteArrayList{};
+        << QByteArray("other") << QByteArray("x") << QByteArrayList{} << none
+        << QByteArrayList{"download failed: no engine other\n"} << QByteArray("no engine other");
     QTest::newRow("fail: stage count refused")
         << QByteArray(NoStageEngine + "dowuload_redirect::65\n")
         << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << QByteArray("tube")
         << QByteArray("x") << QByteArrayList{} << none
-        << QByteArrayList{"engine tube: its download stages were refused"};
-    QTest::newRow("fail: 404 target") << NoStageEngine
-                                      << Files{{"/v/ab12.mp4", "HTTP/1.0 404 Not Found\r\n"
-                                                               "Content-Length: 7\r\n\r\nmissing"}}
-                                      << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
-                                      << QByteArrayList{"/v/ab12.mp4"} << Files{{"work/tube/", {}}}
-                                      << QByteArrayList{"download failed: HTTP status 404\n"};
+        << QByteArrayList{"engine tube: its download stages were refused"}
+        << QByteArray("engine tube: its download stages were refused when it was loaded");
+    QTest::newRow("fail: 404 target")
+        << NoStageEngine
+        << Files{{"/v/ab12.mp4", "HTTP/1.0 404 Not Found\r\n"
+                                 "Content-Length: 7\r\n\r\nmissing"}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
+        << QByteArrayList{"/v/ab12.mp4"} << Files{{"work/tube/", {}}}
+        << QByteArrayList{"download failed: HTTP status 404\n"} << QByteArray("HTTP status 404");
     QTest::newRow("fail: truncated body")
         << NoStageEngine
         << Files{{"/v/ab12.mp4", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcde"}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
         << QByteArrayList{"/v/ab12.mp4"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.mp4.part", "abcde"}}
-        << QByteArrayList{"download failed: body ended short (-25)\n"};
+        << QByteArrayList{"download failed: body ended short (-25)\n"}
+        << QByteArray("body ended short (-25)");
 
     // Names that would leave their directory: nothing is requested or created.
     const QByteArrayList unsafeIds = {"../x", "a/b", "..", ".", "", "a\\b", "a\tb"};
@@ -253,21 +259,23 @@ void tst_DownloadJob::rowOutcome_data()
         QTest::addRow("fail: unsafe ID \"%s\"", id.constData())
             << NoStageEngine << Files{{"/v/" + id + ".mp4", ok("tiny")}} << id << QByteArray("tube")
             << QByteArray("x") << QByteArrayList{} << none
-            << QByteArrayList{"unsafe file name: " + id + "\n"};
+            << QByteArrayList{"unsafe file name: " + id + "\n"}
+            << QByteArray("unsafe file name: " + id);
     }
     QByteArray upEngine = NoStageEngine;
     upEngine.replace("engine_id::tube", "engine_id::../up");
     QTest::newRow("fail: unsafe engine id")
         << upEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
         << QByteArray("../up") << QByteArray("x") << QByteArrayList{} << none
-        << QByteArrayList{"unsafe file name: ../up\n"};
+        << QByteArrayList{"unsafe file name: ../up\n"} << QByteArray("unsafe file name: ../up");
     for (const QByteArray &ext : {QByteArray("/../../x"), QByteArray(".m\\p4")}) {
         QByteArray engine = NoStageEngine;
         engine.replace("download_ext::.mp4", "download_ext::" + ext);
         QTest::addRow("fail: unsafe extension \"%s\"", ext.constData())
             << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
             << QByteArray("tube") << QByteArray("x") << QByteArrayList{} << none
-            << QByteArrayList{"unsafe file name: " + ext + "\n"};
+            << QByteArrayList{"unsafe file name: " + ext + "\n"}
+            << QByteArray("unsafe file name: " + ext);
     }
 }
 
@@ -281,6 +289,7 @@ void tst_DownloadJob::rowOutcome()
     QFETCH(QByteArrayList, requests);
     QFETCH(Files, files);
     QFETCH(QByteArrayList, lines);
+    QFETCH(QByteArray, reason);
 
     ScriptedServer server;
     for (auto it = routes.cbegin(); it != routes.cend(); ++it)
@@ -293,7 +302,7 @@ void tst_DownloadJob::rowOutcome()
     if (QTest::currentTestFailed())
         return;
 
-    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(result.marks, (Marks{{0, mark, reason}}));
     QCOMPARE(targets(server), requests);
     QCOMPARE(created(), files);
     for (const QByteArray &line : lines)
@@ -323,7 +332,7 @@ void tst_DownloadJob::walksRowsTopToBottom()
         &result);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{1, "x"}, {2, "o"}, {3, "o"}}));
+    QCOMPARE(result.marks, (Marks{{1, "x", "no engine other"}, {2, "o", {}}, {3, "o", {}}}));
     QCOMPARE(targets(server), (QByteArrayList{"/v/cd34.mp4", "/v/ef56.mp4"}));
     QCOMPARE(result.resultCode, int(ResultCode::BodyComplete));
 }
@@ -364,7 +373,7 @@ void tst_DownloadJob::closingTagWithHeaderDoesNotEndVideo()
     run({makeRow("H", "ab12")}, &result);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{0, "o"}}));
+    QCOMPARE(result.marks, (Marks{{0, "o", {}}}));
     QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))),
              QByteArray("ab</html>cd"));
 }
@@ -414,7 +423,7 @@ void tst_DownloadJob::stopDuringBody()
 
     // A cancelled body stays as ".part", without a title file; the next row
     // is not taken up.
-    QCOMPARE(job->takeMarks(), (Marks{{0, "x"}}));
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped"}}));
     QCOMPARE(server.connectionCount(), 1);
     const Files files = created();
     QCOMPARE(files.keys(), (QByteArrayList{"work/tube/", "work/tube/ab12.mp4.part"}));
@@ -453,7 +462,7 @@ void tst_DownloadJob::largeBodiesFromHttpServer()
         seen.append(job->progress.load());
     for (int progress : std::as_const(seen))
         QVERIFY2(progress >= 0 && progress <= 100, QByteArray::number(progress).constData());
-    QCOMPARE(job->takeMarks(), (Marks{{0, "o"}, {1, "o"}}));
+    QCOMPARE(job->takeMarks(), (Marks{{0, "o", {}}, {1, "o", {}}}));
     QCOMPARE(job->progress.load(), 100);
     QCOMPARE(job->resultCode.load(), int(ResultCode::BodyComplete));
 
@@ -482,7 +491,7 @@ void tst_DownloadJob::cli_data()
                               << QByteArrayList{"ab12 o\n"};
     QTest::newRow("one failed") << work << QByteArray(listLine(failing) + listLine(first)) << 1
                                 << QByteArray("\r\n" + listLine(failing))
-                                << QByteArrayList{"ab12 o\n", "cd34 x\n"};
+                                << QByteArrayList{"ab12 o\n", "cd34 x HTTP status 404\n"};
     QTest::newRow("no list yet") << work << QByteArray() << 0 << QByteArray("")
                                  << QByteArrayList{"cannot open the file.\n"};
     QTest::newRow("fail: no work directory") << QByteArray() << QByteArray() << 1 << QByteArray()
@@ -544,7 +553,7 @@ void tst_DownloadJob::cliWriteFailure()
     const QByteArray &errors = cli.err;
     QCOMPARE(cli.exitCode, 1);
     QVERIFY2(errors.contains("download failed: write error: "), errors.constData());
-    QVERIFY2(errors.contains("ab12 x\n"), errors.constData());
+    QVERIFY2(errors.contains("ab12 x write error: "), errors.constData());
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.txt"))));
     QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part"))));

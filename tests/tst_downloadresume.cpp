@@ -18,7 +18,7 @@ using TestRows::makeRow;
 using Script = ScriptedServer::Script;
 using Step = ScriptedServer::Step;
 using Files = QMap<QByteArray, QByteArray>;
-using Marks = QList<std::pair<int, QByteArray>>;
+using Marks = QList<DownloadWorker::RowMark>;
 using namespace std::chrono_literals;
 
 namespace {
@@ -137,6 +137,16 @@ QByteArrayList linesStarting(const QByteArray &text, const QByteArrayList &prefi
         }
     }
     return lines;
+}
+
+// The reason a row marked "x" carries: the words of its last line, the
+// "download failed: " one.
+QByteArray reasonOf(const QByteArray &mark, const QByteArrayList &lines)
+{
+    static const QByteArray prefix = "download failed: ";
+    if (mark != "x" || lines.isEmpty() || !lines.last().startsWith(prefix))
+        return {};
+    return lines.last().mid(prefix.size());
 }
 
 // Each raw response on a connection of its own, in order; an empty one
@@ -407,7 +417,7 @@ void tst_DownloadResume::cookiesAndReferer()
     QList<ResultRow> rows;
     Marks done;
     for (const QByteArray &id : std::as_const(ids)) {
-        done.append({int(rows.size()), "o"});
+        done.append({int(rows.size()), "o", {}});
         rows.append(makeRow("H", id));
     }
     Result result;
@@ -515,7 +525,7 @@ void tst_DownloadResume::resume()
     run({makeRow("x", "ab12")}, &result);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines)}}));
     QCOMPARE(requestHeaders(server.requests(), "Range"), ranges);
     QCOMPARE(linesStarting(result.errors, {"cannot resume", "retry ", "download failed"}), lines);
     if (mark == "o") {
@@ -550,7 +560,7 @@ void tst_DownloadResume::progressCountsTheWholeVideo()
     QTRY_COMPARE(job.progress.load(), 80);
     server.proceed();
     QVERIFY(job.waitFinished(FinishMs));
-    QCOMPARE(job.takeMarks(), (Marks{{0, "o"}}));
+    QCOMPARE(job.takeMarks(), (Marks{{0, "o", {}}}));
     QVERIFY(read("work/tube/ab12.mp4") == video());
 }
 
@@ -634,7 +644,7 @@ void tst_DownloadResume::retries()
     const qint64 elapsed = timer.elapsed();
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{0, mark}}));
+    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines)}}));
     QCOMPARE(server.connectionCount(), requests);
     QCOMPARE(linesStarting(result.errors, {"retry ", "download failed"}), lines);
     QVERIFY2(elapsed >= pauseUnits * TestPauseUnit.count(), QByteArray::number(elapsed));
@@ -686,7 +696,7 @@ void tst_DownloadResume::stopDuringPause()
     QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
 
     // The row fails, keeps its ".part", and the run ends there.
-    QCOMPARE(job->takeMarks(), (Marks{{0, "x"}}));
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped"}}));
     QCOMPARE(server.connectionCount(), 1);
     QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
 }
@@ -711,7 +721,7 @@ void tst_DownloadResume::cutDownloadFinishesOnNextRun()
         QVERIFY2(errors.contains(line), errors.constData());
     };
 
-    download(1, "ab12 x\n");
+    download(1, "ab12 x body ended short (-25)\n");
     if (QTest::currentTestFailed())
         return;
     QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
@@ -760,7 +770,7 @@ void tst_DownloadResume::guardedSiteOverHttps()
     run({makeRow("H", "ab12")}, &result);
     if (QTest::currentTestFailed())
         return;
-    QVERIFY2(result.marks == (Marks{{0, "o"}}), result.errors.constData());
+    QVERIFY2(result.marks == (Marks{{0, "o", {}}}), result.errors.constData());
     QVERIFY(read("work/tube/ab12.mp4") == file);
     QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
 }

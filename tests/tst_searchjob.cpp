@@ -219,7 +219,8 @@ void tst_SearchJob::scrape()
     QCOMPARE(joined(job->rows()), expectedRows);
     QCOMPARE(job->progress.load(), expectedProgress);
     QCOMPARE(job->progressTotal.load(), expectedTotal);
-    QCOMPARE(job->finalMessage(), expectedMessage);
+    QCOMPARE(job->outcome().code, expectedCode);
+    QCOMPARE(job->outcome().message, expectedMessage);
     job.reset();
     QVERIFY(capture.text().endsWith("--------end search thread--------\n"));
 }
@@ -295,7 +296,8 @@ void tst_SearchJob::noRequest()
     QVERIFY(job);
     QCOMPARE(job->resultCode.load(), int(ResultCode::NoTemplate));
     QVERIFY(job->rows().isEmpty());
-    QCOMPARE(job->finalMessage(), QStringLiteral("network error =-98"));
+    QCOMPARE(job->outcome().code, int(ResultCode::NoTemplate));
+    QCOMPARE(job->outcome().message, QStringLiteral("network error =-98"));
     QCOMPARE(m_server.connectionCount(), before);
     QVERIFY(!capture.text().contains("search url ="));
 }
@@ -309,7 +311,8 @@ void tst_SearchJob::unreachableSite()
     auto job = search("cats");
     QVERIFY(job);
     QCOMPARE(job->resultCode.load(), int(ResultCode::ConnectFailed));
-    QCOMPARE(job->finalMessage(), QStringLiteral("network error =-2"));
+    QCOMPARE(job->outcome().code, int(ResultCode::ConnectFailed));
+    QCOMPARE(job->outcome().message, QStringLiteral("network error =-2"));
     QVERIFY(job->rows().isEmpty());
 }
 
@@ -330,7 +333,8 @@ void tst_SearchJob::cancelDuringBody()
     QVERIFY(job->waitFinished(30000));
     QCOMPARE(job->resultCode.load(), 0);
     QVERIFY(job->rows().isEmpty());
-    QCOMPARE(job->finalMessage(), QStringLiteral("not data found."));
+    QCOMPARE(job->outcome().code, 0);
+    QCOMPARE(job->outcome().message, QStringLiteral("not data found."));
 }
 
 void tst_SearchJob::startAndEndLines_data()

@@ -169,6 +169,7 @@ void tst_Soak::faultyRun()
 
     Settings settings;
     QMap<int, QByteArray> marks;
+    QMap<int, QByteArray> reasons; // of the rows marked "x"
     qint64 baselineKiB = -1;
     qint64 finalKiB = -1;
     QByteArray errors;
@@ -178,8 +179,11 @@ void tst_Soak::faultyRun()
         StderrCapture capture;
         DownloadWorker job(&settings, rows);
         auto take = [&] {
-            for (const auto &[index, mark] : job.takeMarks())
-                marks.insert(index, mark);
+            for (const DownloadWorker::RowMark &settled : job.takeMarks()) {
+                marks.insert(settled.index, settled.mark);
+                if (settled.mark == "x")
+                    reasons.insert(settled.index, settled.reason);
+            }
         };
         while (!job.waitFinished(20)) {
             take();
@@ -213,13 +217,13 @@ void tst_Soak::faultyRun()
     int failed = 0;
     for (const QByteArray &mark : std::as_const(marks))
         (mark == "o" ? done : failed)++;
-    const int reasons = countReasons(errors);
+    const int reasonLines = countReasons(errors);
     QString summary;
     for (auto it = faultCounts.cbegin(); it != faultCounts.cend(); ++it)
         summary += QStringLiteral(" %1=%2").arg(QString::fromLatin1(it.key())).arg(it.value());
     qInfo("seed %d: %d o, %d x, %d reason lines, %d ms, RSS %lld KiB after %d rows, %lld KiB at "
           "the end; video requests:%s, %d resumed",
-          seed, done, failed, reasons, int(elapsedMs), baselineKiB, BaselineRows, finalKiB,
+          seed, done, failed, reasonLines, int(elapsedMs), baselineKiB, BaselineRows, finalKiB,
           qPrintable(summary), resumed);
 
     QVERIFY2(elapsedMs < RunLimitMs, "the run took too long");
@@ -272,7 +276,11 @@ void tst_Soak::faultyRun()
     QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
 
     // One line on standard error says why each failed row failed.
-    QVERIFY2(reasons == failed, errors.right(2000).constData());
+    QVERIFY2(reasonLines == failed, errors.right(2000).constData());
+    // ... and the same reason goes with the row's mark.
+    QCOMPARE(reasons.size(), failed);
+    for (auto it = reasons.cbegin(); it != reasons.cend(); ++it)
+        QVERIFY2(!it.value().isEmpty() && errors.contains(it.value()), idOf(it.key()).constData());
 
     // The run must meet every kind of fault, and resume cut videos.
     for (const QByteArray &fault : AllFaults)

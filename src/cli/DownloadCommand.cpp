@@ -12,11 +12,12 @@ namespace {
 
 constexpr int PollMs = 100;
 
-void printMark(const ResultRow &row, bool live)
+// "ID mark", and the reason after the mark of a row that failed.
+void printMark(const ResultRow &row, const QByteArray &reason, bool live)
 {
     // On a terminal the mark replaces the live percentage line.
-    fprintf(stderr, "%s%s %s\n", live ? "\r\033[K" : "", row[ResultRow::Id].constData(),
-            row[ResultRow::State].constData());
+    fprintf(stderr, "%s%s %s%s%s\n", live ? "\r\033[K" : "", row[ResultRow::Id].constData(),
+            row[ResultRow::State].constData(), reason.isEmpty() ? "" : " ", reason.constData());
 }
 
 } // namespace
@@ -45,10 +46,10 @@ int Cli::download(const QStringList &args)
     {
         DownloadWorker job(&settings, rows);
         auto takeMarks = [&] {
-            for (const auto &[index, mark] : job.takeMarks()) {
-                rows[index][ResultRow::State] = mark;
-                reported[index] = true;
-                printMark(rows[index], live);
+            for (const DownloadWorker::RowMark &settled : job.takeMarks()) {
+                rows[settled.index][ResultRow::State] = settled.mark;
+                reported[settled.index] = true;
+                printMark(rows[settled.index], settled.reason, live);
             }
         };
         while (!job.waitFinished(PollMs)) {
@@ -66,7 +67,7 @@ int Cli::download(const QStringList &args)
     bool allDone = true;
     for (qsizetype i = 0; i < rows.size(); ++i) {
         if (!reported[i])
-            printMark(rows[i], live);
+            printMark(rows[i], QByteArray(), live);
         allDone = allDone && rows[i][ResultRow::State] == "o";
     }
     const bool saved = DownloadListFile::save(workDir, rows);

@@ -156,21 +156,19 @@ int Cli::search(const QStringList &args)
         return 1;
 
     QList<ResultRow> rows;
-    QString message;
-    int code;
+    SearchWorker::Outcome outcome;
     {
         SearchWorker job(&settings, words.first().toLocal8Bit(), engine, mode, page);
         while (!job.waitFinished(SearchWorker::JoinTimeoutMs)) {
         }
         rows = job.rows();
-        message = job.finalMessage();
-        code = job.resultCode;
+        outcome = job.outcome();
     }
     for (const ResultRow &row : std::as_const(rows))
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
-    fprintf(stderr, "%s\n", qPrintable(message));
-    if (code < 0)
+    fprintf(stderr, "%s\n", qPrintable(outcome.message));
+    if (outcome.code < 0)
         return 1;
     if (!add)
         return 0;

@@ -48,3 +48,14 @@ QList<ResultRow> RowItems::rows(const QTreeWidget *list)
         result.append(rowOf(list->topLevelItem(i)));
     return result;
 }
+
+void RowItems::setReason(QTreeWidgetItem *item, const QString &reason)
+{
+    for (int column = 0; column < ResultRow::ColumnCount; ++column)
+        item->setToolTip(column, reason);
+}
+
+QString RowItems::reasonOf(const QTreeWidgetItem *item)
+{
+    return item->toolTip(ResultRow::State);
+}

@@ -22,4 +22,9 @@ ResultRow rowOf(const QTreeWidgetItem *item);
 // The rows of the list, top to bottom.
 QList<ResultRow> rows(const QTreeWidget *list);
 
+// Why the row's download failed: its tooltip over every column. An empty
+// reason clears it.
+void setReason(QTreeWidgetItem *item, const QString &reason);
+QString reasonOf(const QTreeWidgetItem *item);
+
 } // namespace RowItems

@@ -20,3 +20,10 @@ QByteArray TestRows::listLine(const ResultRow &row)
         line += text + "<\t>";
     return line + "\r\n";
 }
+
+char *toString(const DownloadWorker::RowMark &mark)
+{
+    const QByteArray text =
+        QByteArray::number(mark.index) + ' ' + mark.mark + " \"" + mark.reason + '"';
+    return qstrdup(text.constData());
+}

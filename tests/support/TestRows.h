@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/download/DownloadWorker.h"
 #include "core/job/ResultRow.h"
 
 #include <QByteArray>
@@ -15,3 +16,6 @@ ResultRow makeRow(const QByteArray &state, const QByteArray &id,
 QByteArray listLine(const ResultRow &row);
 
 } // namespace TestRows
+
+// How QCOMPARE shows a settled row: index, mark and the quoted reason.
+char *toString(const DownloadWorker::RowMark &mark);

@@ -106,11 +106,35 @@ bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *total)
     return ok && *first >= 0;
 }
 
+// What a ranged request's answer means for the bytes already on disk.
+enum class Resume {
+    Continue,     // the body continues them
+    StartOver,    // the body is the whole video: the server ignored the range
+    AlreadyWhole, // they are the whole video already
+    Refused,      // anything else: the server's copy may have changed
+};
+
+Resume resumeFrom(int status, const QByteArray &header, qint64 offset)
+{
+    if (status == 200)
+        return Resume::StartOver;
+    qint64 first = 0;
+    qint64 total = 0;
+    const bool ranged = parseContentRange(headerValue(header, "Content-Range"), &first, &total);
+    if (status == 206 && ranged && first == offset)
+        return Resume::Continue;
+    if (status == 416 && ranged && first < 0 && total == offset)
+        return Resume::AlreadyWhole;
+    return Resume::Refused;
+}
+
+} // namespace
+
 // A video is written to its path plus ".part" and gets its own name only
 // once its body is complete, so a name without ".part" always means a
 // complete video. A failed or cancelled body stays as ".part" for the next
 // try or run to resume.
-class PartFile
+class DownloadWorker::PartFile
 {
 public:
     explicit PartFile(const QByteArray &videoPath)
@@ -148,6 +172,14 @@ public:
         return true;
     }
 
+    // Writes the client's buffered bytes and empties its buffer.
+    bool writeBuffered(HttpClient &http)
+    {
+        const bool written = write(http.data(), http.bufferedBytes());
+        http.clearBuffer();
+        return written;
+    }
+
     // Flushes and closes the file; false when a byte did not reach it.
     bool close()
     {
@@ -176,16 +208,6 @@ private:
     QFile m_file;
     QByteArray m_error;
 };
-
-// Writes the client's buffered bytes to the file and empties the buffer.
-bool writeBuffered(HttpClient &http, PartFile &part)
-{
-    const bool written = part.write(http.data(), http.bufferedBytes());
-    http.clearBuffer();
-    return written;
-}
-
-} // namespace
 
 DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom)
     : Worker(settings), m_rows(std::move(rowsTopToBottom)), m_jar(std::make_unique<CookieJar>()),
@@ -219,16 +241,33 @@ void DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds unit)
     retryPauseUnitMs.store(unit.count());
 }
 
-QList<std::pair<int, QByteArray>> DownloadWorker::takeMarks()
+QList<DownloadWorker::RowMark> DownloadWorker::takeMarks()
 {
     std::lock_guard lock(m_marksMutex);
     return std::exchange(m_marks, {});
 }
 
-void DownloadWorker::pushMark(int index, const QByteArray &mark)
+void DownloadWorker::RowResult::printLine() const
 {
+    switch (line) {
+    case NoLine:
+        break;
+    case ReasonLine:
+        fprintf(stderr, "%s\n", reason.constData());
+        break;
+    case DownloadFailedLine:
+        fprintf(stderr, "download failed: %s\n", reason.constData());
+        break;
+    }
+}
+
+void DownloadWorker::settle(int index, const RowResult &result)
+{
+    result.printLine();
+    const bool done = result.status == RowResult::Done;
     std::lock_guard lock(m_marksMutex);
-    m_marks.append({index, mark});
+    m_marks.append({index, done ? QByteArrayLiteral("o") : QByteArrayLiteral("x"),
+                    done ? QByteArray() : result.reason});
 }
 
 int DownloadWorker::run()
@@ -244,154 +283,163 @@ int DownloadWorker::run()
         const ResultRow &row = m_rows[index];
         if (row[ResultRow::State] == "o")
             continue;
-        switch (processRow(row)) {
-        case Outcome::Stopped:
+        const RowResult result = processRow(row);
+        if (result.status == RowResult::Stopped)
             return 1;
-        case Outcome::Done:
-            pushMark(index, QByteArrayLiteral("o"));
-            break;
-        case Outcome::Failed:
-            pushMark(index, QByteArrayLiteral("x"));
-            break;
-        }
+        settle(index, result);
     }
     return 0;
 }
 
-DownloadWorker::Outcome DownloadWorker::processRow(const ResultRow &row)
+DownloadWorker::RowResult DownloadWorker::processRow(const ResultRow &row)
 {
     const QByteArray &id = row[ResultRow::Id];
     const QByteArray &engineId = row[ResultRow::Type];
     const Engine *engine = settings->findEngine(engineId);
-    if (!engine) {
-        fprintf(stderr, "download failed: no engine %s\n", engineId.constData());
-        return Outcome::Failed;
-    }
-    if (engine->stagesRefused()) {
-        fprintf(stderr, "engine %s: its download stages were refused when it was loaded\n",
-                engineId.constData());
-        return Outcome::Failed;
-    }
-    for (const QByteArray &name : {id, engineId}) {
-        if (!isSafeComponent(name)) {
-            fprintf(stderr, "unsafe file name: %s\n", name.constData());
-            return Outcome::Failed;
-        }
-    }
-    const QByteArray &ext = engine->text(Engine::Ext);
-    if (!isSafeExtension(ext)) {
-        fprintf(stderr, "unsafe file name: %s\n", ext.constData());
-        return Outcome::Failed;
-    }
+    if (RowResult refused = checkRow(row, engine); refused.status != RowResult::Done)
+        return refused;
 
     // One level only; when it cannot be made, the video file fails to open.
     QDir().mkdir(QFile::decodeName(settings->workDir() + engineId));
 
     QByteArray workText = id;
-    const Outcome resolved = resolve(*engine, workText);
-    if (resolved != Outcome::Done)
+    RowResult resolved = resolve(*engine, workText);
+    if (resolved.status != RowResult::Done)
         return resolved;
-    if (id.size() < 2) {
-        fprintf(stderr, "download failed: ID too short: %s\n", id.constData());
-        return Outcome::Failed;
-    }
+    if (id.size() < 2)
+        return RowResult::failed("ID too short: " + id);
     return fetchVideo(*engine, row, workText);
 }
 
-DownloadWorker::Outcome DownloadWorker::resolve(const Engine &engine, QByteArray &workText)
+DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const Engine *engine) const
+{
+    const QByteArray &engineId = row[ResultRow::Type];
+    if (!engine)
+        return RowResult::failed("no engine " + engineId);
+    if (engine->stagesRefused())
+        return RowResult::failedAt("engine " + engineId +
+                                   ": its download stages were refused when it was loaded");
+    for (const QByteArray &name : {row[ResultRow::Id], engineId}) {
+        if (!isSafeComponent(name))
+            return RowResult::failedAt("unsafe file name: " + name);
+    }
+    const QByteArray &ext = engine->text(Engine::Ext);
+    if (!isSafeExtension(ext))
+        return RowResult::failedAt("unsafe file name: " + ext);
+    return RowResult::done();
+}
+
+DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArray &workText)
 {
     const int stageCount = engine.number(Engine::StageCount);
     const bool unescape = engine.number(Engine::DownloadHttp) == 1;
-    int chainCode = 0;
     for (int stage = 0; stage < stageCount; ++stage) {
         QByteArray url;
         fillTemplate(url, engine.stageText(Engine::StageUrl, stage), workText, 0);
-        chainCode = m_http->get(url);
-        resultCode.store(chainCode);
-        if (chainCode < 0) {
-            fprintf(stderr, "stage %d: network error %d\n", stage, chainCode);
-            return Outcome::Failed;
-        }
-        // The next stage, or the video fetch, comes from this page.
-        m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
-        do {
-            if (stopping())
-                return Outcome::Stopped;
-            chainCode = m_http->receive();
-            resultCode.store(chainCode);
-        } while (chainCode == ResultCode::ReceiveAgain);
-        if (stopping())
-            return Outcome::Stopped;
+        int chainCode = 0;
+        RowResult fetched = fetchStagePage(stage, url, &chainCode);
+        if (fetched.status != RowResult::Done)
+            return fetched;
 
+        const QByteArray stageName = "stage " + QByteArray::number(stage);
         // Fetching the target with an empty text could save an error page as the video.
         if (findBetween(workText, m_http->view(), engine.stageText(Engine::StageBegin, stage),
-                        engine.stageText(Engine::StageEnd, stage)) < 0) {
-            fprintf(stderr, "stage %d: markers not found\n", stage);
-            return Outcome::Failed;
-        }
+                        engine.stageText(Engine::StageEnd, stage)) < 0)
+            return RowResult::failedAt(stageName + ": markers not found");
         if (unescape)
             unescapeStageText(workText);
         // A page cut short may still hold its markers, but the last one must be whole.
-        if (chainCode < 0 && stage == stageCount - 1) {
-            fprintf(stderr, "stage %d: page ended short (%d)\n", stage, chainCode);
-            return Outcome::Failed;
-        }
+        if (chainCode < 0 && stage == stageCount - 1)
+            return RowResult::failedAt(stageName + ": page ended short (" +
+                                       QByteArray::number(chainCode) + ')');
     }
-    return Outcome::Done;
+    return RowResult::done();
 }
 
-DownloadWorker::Outcome DownloadWorker::fetchVideo(const Engine &engine, const ResultRow &row,
-                                                   const QByteArray &workText)
+DownloadWorker::RowResult DownloadWorker::fetchStagePage(int stage, const QByteArray &url,
+                                                         int *code)
+{
+    *code = m_http->get(url);
+    resultCode.store(*code);
+    if (*code < 0)
+        return RowResult::failedAt("stage " + QByteArray::number(stage) + ": network error " +
+                                   QByteArray::number(*code));
+    // The next stage, or the video fetch, comes from this page.
+    m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
+    do {
+        if (stopping())
+            return RowResult::stopped();
+        *code = m_http->receive();
+        resultCode.store(*code);
+    } while (*code == ResultCode::ReceiveAgain);
+    if (stopping())
+        return RowResult::stopped();
+    return RowResult::done();
+}
+
+DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const ResultRow &row,
+                                                     const QByteArray &workText)
 {
     QByteArray url;
     fillTemplate(url, engine.text(Engine::Target), workText, 0);
-    const QByteArray base = settings->workDir() + row[ResultRow::Type] + '/' + row[ResultRow::Id];
-    const QByteArray videoPath = base + engine.text(Engine::Ext);
+    const QByteArray videoPath = settings->workDir() + row[ResultRow::Type] + '/' +
+                                 row[ResultRow::Id] + engine.text(Engine::Ext);
     const int retries = qMax(0, engine.number(Engine::Retry));
     for (int retry = 1;; ++retry) {
-        int code = 0;
-        const Try result = fetchOnce(url, videoPath, &code);
-        if (result == Try::Complete)
-            break;
-        if (result == Try::Failed)
-            return Outcome::Failed;
-        const QByteArray why = code == ResultCode::BodyStopped
-                                   ? "body ended short (" + QByteArray::number(code) + ')'
-                                   : "network error " + QByteArray::number(code);
+        const Try attempt = fetchOnce(url, videoPath);
+        if (attempt.kind == Try::Complete)
+            return finishVideo(row, videoPath);
+        if (attempt.kind == Try::Settled)
+            return attempt.row;
+        const QByteArray why = attempt.code == ResultCode::BodyStopped
+                                   ? "body ended short (" + QByteArray::number(attempt.code) + ')'
+                                   : "network error " + QByteArray::number(attempt.code);
         if (retry > retries) {
-            if (code == ResultCode::BodyStopped)
+            if (attempt.code == ResultCode::BodyStopped)
                 progress.store(100);
-            fprintf(stderr, "download failed: %s\n", why.constData());
-            return Outcome::Failed;
+            return RowResult::failed(why);
         }
         fprintf(stderr, "retry %d/%d: %s\n", retry, retries, why.constData());
         if (!pauseFor(retryPause(retry)))
-            return Outcome::Failed;
+            return RowResult::cutByStop();
     }
+}
 
+DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row,
+                                                      const QByteArray &videoPath)
+{
     PartFile part(videoPath);
-    if (!part.commit()) {
-        fprintf(stderr, "download failed: cannot rename: %s\n", part.errorText().constData());
-        return Outcome::Failed;
-    }
+    if (!part.commit())
+        return RowResult::failed("cannot rename: " + part.errorText());
     // The title file holds one line; one that cannot be written is passed
     // over, and so is one that would replace the video itself.
-    QFile title(QFile::decodeName(base + ".txt"));
-    if (base + ".txt" == videoPath) {
+    const QByteArray titlePath =
+        settings->workDir() + row[ResultRow::Type] + '/' + row[ResultRow::Id] + ".txt";
+    QFile title(QFile::decodeName(titlePath));
+    if (titlePath == videoPath) {
         fputs("no title file: it would replace the video\n", stderr);
     } else if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         title.write("t::" + row[ResultRow::Title] + '\n');
         title.close();
     }
-    return Outcome::Done;
+    return RowResult::done();
 }
 
-DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByteArray &videoPath,
-                                              int *code)
+DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByteArray &videoPath)
 {
-    PartFile part(videoPath);
     // The bytes already on disk, counted in `progress` too.
-    qint64 offset = part.existingSize();
+    const Answer answer = requestVideo(url, PartFile(videoPath).existingSize());
+    if (answer.end)
+        return *answer.end;
+    m_http->setBinaryMode(true);
+    // Stopped while the request was under way: the bytes on disk stay as they are.
+    if (stopping())
+        return Try::settled(RowResult::cutByStop());
+    return streamBody(videoPath, answer.offset);
+}
+
+DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint64 offset)
+{
     for (;;) {
         if (offset > 0)
             m_http->headers().setValue(RequestHeaders::Range,
@@ -400,87 +448,77 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByte
         m_http->headers().setValue(RequestHeaders::Range, QByteArray());
         resultCode.store(got);
         if (got < 0) {
-            *code = got;
             if (isTransient(got))
-                return Try::Transient;
-            fprintf(stderr, "download failed: network error %d\n", got);
-            return Try::Failed;
+                return {offset, Try::transient(got)};
+            return {offset,
+                    Try::settled(RowResult::failed("network error " + QByteArray::number(got)))};
         }
         const int status = m_http->statusCode();
-        if (offset == 0)
-            break;
-        if (status == 200) {
-            // No range from this server: the whole video comes again.
-            offset = 0;
-            break;
+        if (offset > 0) {
+            switch (resumeFrom(status, m_http->responseHeader(), offset)) {
+            case Resume::Continue:
+                break;
+            case Resume::StartOver:
+                offset = 0;
+                break;
+            case Resume::AlreadyWhole:
+                progress.store(100);
+                return {offset, Try{}};
+            case Resume::Refused:
+                fprintf(stderr, "cannot resume at %lld (HTTP status %d): starting over\n",
+                        static_cast<long long>(offset), status);
+                offset = 0;
+                continue;
+            }
         }
-        qint64 first = 0;
-        qint64 total = 0;
-        const bool ranged = parseContentRange(
-            headerValue(m_http->responseHeader(), "Content-Range"), &first, &total);
-        if (status == 206 && ranged && first == offset)
-            break;
-        if (status == 416 && ranged && first < 0 && total == offset) {
-            // The ".part" holds the whole video already.
-            progress.store(100);
-            return Try::Complete;
-        }
-        // The server's copy may have changed: the bytes on disk cannot be trusted.
-        fprintf(stderr, "cannot resume at %lld (HTTP status %d): starting over\n",
-                static_cast<long long>(offset), status);
-        offset = 0;
+        // A 206 that was not asked for holds only a part of the video.
+        if (status < 200 || status > 299 || (status == 206 && offset == 0))
+            return {offset,
+                    Try::settled(RowResult::failed("HTTP status " + QByteArray::number(status)))};
+        return {offset, std::nullopt};
     }
-    const int status = m_http->statusCode();
-    // A 206 that was not asked for holds only a part of the video.
-    if (status < 200 || status > 299 || (status == 206 && offset == 0)) {
-        fprintf(stderr, "download failed: HTTP status %d\n", status);
-        return Try::Failed;
-    }
-    m_http->setBinaryMode(true);
-    // Stopped while the request was under way: the bytes on disk stay as they are.
-    if (stopping())
-        return Try::Failed;
+}
 
+DownloadWorker::Try DownloadWorker::streamBody(const QByteArray &videoPath, qint64 offset)
+{
+    PartFile part(videoPath);
     fprintf(stderr, "open %s\n", videoPath.constData());
-    if (!part.open(offset > 0)) {
-        fputs("open file error\n", stderr);
-        return Try::Failed;
-    }
+    if (!part.open(offset > 0))
+        return Try::settled(RowResult::failedAt("open file error"));
 
     int received = ResultCode::ReceiveAgain;
-    bool written = true;
+    bool written = receiveBody(part, offset, &received);
+    const bool cancelled = stopping();
+    if (written && m_http->bufferedBytes() > 0)
+        written = part.writeBuffered(*m_http);
+    written = part.close() && written;
+
+    if (!cancelled && written && received != ResultCode::BodyComplete) {
+        // `progress` keeps showing what is on disk while a retry waits.
+        return Try::transient(received);
+    }
+    progress.store(100);
+    if (cancelled)
+        return Try::settled(RowResult::cutByStop());
+    if (!written)
+        return Try::settled(RowResult::failed("write error: " + part.errorText()));
+    return Try{};
+}
+
+bool DownloadWorker::receiveBody(PartFile &part, qint64 offset, int *received)
+{
     while (!stopping()) {
-        received = m_http->receive();
-        resultCode.store(received);
-        if (m_http->bufferedBytes() > FlushThreshold) {
-            written = writeBuffered(*m_http, part);
-            if (!written)
-                break;
-        }
+        *received = m_http->receive();
+        resultCode.store(*received);
+        if (m_http->bufferedBytes() > FlushThreshold && !part.writeBuffered(*m_http))
+            return false;
         const qint64 length = m_http->contentLength();
         if (length > 0) {
             const qint64 percent = (offset + m_http->receivedBytes()) * 100 / (offset + length);
             progress.store(int(qMin<qint64>(100, percent)));
         }
-        if (received != ResultCode::ReceiveAgain && received != ResultCode::BufferFull)
+        if (*received != ResultCode::ReceiveAgain && *received != ResultCode::BufferFull)
             break;
     }
-    const bool cancelled = stopping();
-    if (written && m_http->bufferedBytes() > 0)
-        written = writeBuffered(*m_http, part);
-    written = part.close() && written;
-
-    if (!cancelled && written && received != ResultCode::BodyComplete) {
-        // `progress` keeps showing what is on disk while a retry waits.
-        *code = received;
-        return Try::Transient;
-    }
-    progress.store(100);
-    if (cancelled)
-        return Try::Failed;
-    if (!written) {
-        fprintf(stderr, "download failed: write error: %s\n", part.errorText().constData());
-        return Try::Failed;
-    }
-    return Try::Complete;
+    return true;
 }

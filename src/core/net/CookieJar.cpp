@@ -45,6 +45,19 @@ bool hasControlByte(QByteArrayView text)
     });
 }
 
+// The host of "host[:port]" or "[address]:port", lower case; empty when there is none.
+QByteArray hostOf(QByteArray authority)
+{
+    if (authority.startsWith('[')) {
+        const qsizetype close = authority.indexOf(']');
+        return close < 0 ? QByteArray() : authority.mid(1, close - 1).toLower();
+    }
+    const qsizetype colon = authority.indexOf(':');
+    if (colon >= 0)
+        authority.truncate(colon);
+    return authority.toLower();
+}
+
 // "http://host[:port]/path?query" and the same with https; nothing for other schemes.
 std::optional<UrlParts> parseUrl(const QByteArray &url)
 {
@@ -62,18 +75,9 @@ std::optional<UrlParts> parseUrl(const QByteArray &url)
     while (hostEnd < url.size() && url[hostEnd] != '/' && url[hostEnd] != '?' &&
            url[hostEnd] != '#')
         ++hostEnd;
-    QByteArray host = url.mid(hostStart, hostEnd - hostStart);
-    if (host.startsWith('[')) {
-        const qsizetype close = host.indexOf(']');
-        host = close < 0 ? QByteArray() : host.mid(1, close - 1);
-    } else {
-        const qsizetype colon = host.indexOf(':');
-        if (colon >= 0)
-            host.truncate(colon);
-    }
-    if (host.isEmpty())
+    parts.host = hostOf(url.mid(hostStart, hostEnd - hostStart));
+    if (parts.host.isEmpty())
         return std::nullopt;
-    parts.host = host.toLower();
     if (hostEnd < url.size() && url[hostEnd] == '/') {
         qsizetype pathEnd = hostEnd;
         while (pathEnd < url.size() && url[pathEnd] != '?' && url[pathEnd] != '#')
@@ -139,15 +143,10 @@ bool isDateDelimiter(char c)
            (u >= 0x5b && u <= 0x60) || (u >= 0x7b && u <= 0x7e);
 }
 
-// A cookie date in any of the forms servers send ("Wed, 09 Jun 2021
-// 10:18:14 GMT", "Wednesday, 09-Jun-21 10:18:14 GMT", asctime), read token
-// by token for a time, a day, a month and a year. Milliseconds since the
-// epoch, nothing when a part is missing or out of range.
-std::optional<qint64> parseCookieDate(QByteArrayView text)
+// The runs of non-delimiter bytes of a cookie date, in order.
+QList<QByteArrayView> dateTokens(QByteArrayView text)
 {
-    static const char *const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                         "jul", "aug", "sep", "oct", "nov", "dec"};
-    int hour = -1, minute = -1, second = -1, day = -1, month = -1, year = -1;
+    QList<QByteArrayView> tokens;
     qsizetype i = 0;
     while (i < text.size()) {
         while (i < text.size() && isDateDelimiter(text[i]))
@@ -155,61 +154,179 @@ std::optional<qint64> parseCookieDate(QByteArrayView text)
         const qsizetype start = i;
         while (i < text.size() && !isDateDelimiter(text[i]))
             ++i;
-        const QByteArrayView token = text.sliced(start, i - start);
-        if (token.isEmpty())
-            continue;
-        if (hour < 0) {
-            qsizetype a = 0, b = 0;
-            const int h = leadingNumber(token, 1, 2, &a);
-            if (h >= 0 && a < token.size() && token[a] == ':') {
-                const int m = leadingNumber(token.sliced(a + 1), 1, 2, &b);
-                const qsizetype secondsAt = a + 1 + b + 1;
-                if (m >= 0 && a + 1 + b < token.size() && token[a + 1 + b] == ':') {
-                    const int s = leadingNumber(token.sliced(secondsAt), 1, 2);
-                    if (s >= 0) {
-                        hour = h;
-                        minute = m;
-                        second = s;
-                        continue;
-                    }
-                }
-            }
-        }
-        if (day < 0) {
-            const int value = leadingNumber(token, 1, 2);
-            if (value >= 0) {
-                day = value;
-                continue;
-            }
-        }
-        if (month < 0 && token.size() >= 3) {
-            const QByteArray prefix = token.first(3).toByteArray().toLower();
-            const auto found = std::find_if(std::begin(months), std::end(months),
-                                            [&](const char *name) { return prefix == name; });
-            if (found != std::end(months)) {
-                month = int(found - std::begin(months)) + 1;
-                continue;
-            }
-        }
-        if (year < 0) {
-            const int value = leadingNumber(token, 2, 4);
-            if (value >= 0) {
-                year = value;
-                continue;
-            }
+        if (i > start)
+            tokens.append(text.sliced(start, i - start));
+    }
+    return tokens;
+}
+
+// The parts of a cookie date, -1 while not found. Each take...() takes the
+// token when its part is still missing and the token has that part's form.
+struct DateParts
+{
+    int hour = -1, minute = -1, second = -1, day = -1, month = -1, year = -1;
+
+    // "h:m:s", one or two digits each.
+    bool takeTime(QByteArrayView token)
+    {
+        if (hour >= 0)
+            return false;
+        qsizetype a = 0, b = 0;
+        const int h = leadingNumber(token, 1, 2, &a);
+        if (h < 0 || a >= token.size() || token[a] != ':')
+            return false;
+        const int m = leadingNumber(token.sliced(a + 1), 1, 2, &b);
+        if (m < 0 || a + 1 + b >= token.size() || token[a + 1 + b] != ':')
+            return false;
+        const int s = leadingNumber(token.sliced(a + 1 + b + 1), 1, 2);
+        if (s < 0)
+            return false;
+        hour = h;
+        minute = m;
+        second = s;
+        return true;
+    }
+
+    bool takeDay(QByteArrayView token)
+    {
+        if (day >= 0)
+            return false;
+        day = leadingNumber(token, 1, 2);
+        return day >= 0;
+    }
+
+    // The first three letters of an English month name, any case.
+    bool takeMonth(QByteArrayView token)
+    {
+        static const char *const months[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                             "jul", "aug", "sep", "oct", "nov", "dec"};
+        if (month >= 0 || token.size() < 3)
+            return false;
+        const QByteArray prefix = token.first(3).toByteArray().toLower();
+        const auto found = std::find_if(std::begin(months), std::end(months),
+                                        [&](const char *name) { return prefix == name; });
+        if (found == std::end(months))
+            return false;
+        month = int(found - std::begin(months)) + 1;
+        return true;
+    }
+
+    bool takeYear(QByteArrayView token)
+    {
+        if (year >= 0)
+            return false;
+        year = leadingNumber(token, 2, 4);
+        return year >= 0;
+    }
+
+    // Milliseconds since the epoch; nothing when a part is missing or out of
+    // range. A two-digit year from 70 is of the 1900s, below 70 of the 2000s.
+    std::optional<qint64> toMsecsSinceEpoch() const
+    {
+        int fullYear = year;
+        if (fullYear >= 70 && fullYear <= 99)
+            fullYear += 1900;
+        else if (fullYear >= 0 && fullYear <= 69)
+            fullYear += 2000;
+        if (hour < 0 || day < 1 || day > 31 || month < 0 || fullYear < 1601 || hour > 23 ||
+            minute > 59 || second > 59)
+            return std::nullopt;
+        const QDate date(fullYear, month, day);
+        if (!date.isValid())
+            return std::nullopt;
+        return QDateTime(date, QTime(hour, minute, second), Qt::UTC).toMSecsSinceEpoch();
+    }
+};
+
+// A cookie date in any of the forms servers send ("Wed, 09 Jun 2021
+// 10:18:14 GMT", "Wednesday, 09-Jun-21 10:18:14 GMT", asctime), read token
+// by token for a time, a day, a month and a year, in that order of trying.
+std::optional<qint64> parseCookieDate(QByteArrayView text)
+{
+    DateParts parts;
+    for (const QByteArrayView token : dateTokens(text)) {
+        if (!parts.takeTime(token) && !parts.takeDay(token) && !parts.takeMonth(token))
+            parts.takeYear(token);
+    }
+    return parts.toMsecsSinceEpoch();
+}
+
+// The end of a cookie with this "Max-Age" value: a count of seconds, signed;
+// nothing when it is not one. Zero or less ends it at once.
+std::optional<qint64> maxAgeEnd(const QByteArray &value, qint64 now)
+{
+    const bool negative = value.startsWith('-');
+    const QByteArray digits = negative ? value.mid(1) : value;
+    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), isDigit))
+        return std::nullopt;
+    // Anything beyond a few centuries lasts as long as the job anyway.
+    const qint64 seconds = digits.size() > 11 ? 99999999999 : digits.toLongLong();
+    if (negative || seconds == 0)
+        return std::numeric_limits<qint64>::min();
+    return now + seconds * 1000;
+}
+
+// The attributes after a cookie's "name=value", as far as the jar uses them.
+struct CookieAttributes
+{
+    std::optional<qint64> maxAgeEnd;
+    std::optional<qint64> expiresEnd;
+    QByteArray domain; // lower case, without a leading dot; empty: none
+    QByteArray path;   // as given; empty: none
+    bool secure = false;
+
+    // Max-Age wins over Expires; without either the cookie lasts.
+    qint64 end() const { return maxAgeEnd ? *maxAgeEnd : expiresEnd ? *expiresEnd : Never; }
+};
+
+// Reads "; Name=value" attributes, names in any case; one it cannot read is passed over.
+CookieAttributes parseAttributes(const QList<QByteArray> &fields, qint64 now)
+{
+    CookieAttributes attributes;
+    for (qsizetype i = 1; i < fields.size(); ++i) {
+        const qsizetype split = fields[i].indexOf('=');
+        const QByteArray name =
+            trimmed(QByteArrayView(fields[i]).first(split < 0 ? fields[i].size() : split))
+                .toLower();
+        const QByteArray value = split < 0 ? QByteArray() : trimmed(fields[i].mid(split + 1));
+        if (name == "max-age") {
+            if (const std::optional<qint64> end = maxAgeEnd(value, now))
+                attributes.maxAgeEnd = end;
+        } else if (name == "expires") {
+            if (const std::optional<qint64> end = parseCookieDate(value))
+                attributes.expiresEnd = end;
+        } else if (name == "domain") {
+            attributes.domain = value.startsWith('.') ? value.mid(1).toLower() : value.toLower();
+        } else if (name == "path") {
+            attributes.path = value;
+        } else if (name == "secure") {
+            attributes.secure = true;
         }
     }
-    if (year >= 70 && year <= 99)
-        year += 1900;
-    else if (year >= 0 && year <= 69)
-        year += 2000;
-    if (hour < 0 || day < 1 || day > 31 || month < 0 || year < 1601 || hour > 23 || minute > 59 ||
-        second > 59)
-        return std::nullopt;
-    const QDate date(year, month, day);
-    if (!date.isValid())
-        return std::nullopt;
-    return QDateTime(date, QTime(hour, minute, second), Qt::UTC).toMSecsSinceEpoch();
+    return attributes;
+}
+
+// Where a cookie goes. Without a Domain attribute only to the request's
+// host; with one, to that domain and the names below it, provided the
+// request's host is one of them and the domain is more than one label.
+// Nothing when the Domain attribute is not allowed.
+struct CookieScope
+{
+    QByteArray domain;
+    QByteArray path;
+    bool hostOnly = true;
+};
+
+std::optional<CookieScope> scopeOf(const UrlParts &url, const CookieAttributes &attributes)
+{
+    const QByteArray path =
+        attributes.path.startsWith('/') ? attributes.path : defaultPath(url.path);
+    const QByteArray &domain = attributes.domain;
+    if (domain.isEmpty())
+        return CookieScope{url.host, path, true};
+    if (domain == url.host || (domain.contains('.') && domainMatches(url.host, domain)))
+        return CookieScope{domain, path, false};
+    return std::nullopt;
 }
 
 } // namespace
@@ -231,52 +348,22 @@ void CookieJar::store(const QByteArray &requestUrl, const QByteArray &setCookie)
         return;
 
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    std::optional<qint64> maxAgeEnd;
-    std::optional<qint64> expiresEnd;
-    QByteArray domain;
-    QByteArray path;
-    cookie.secure = false;
-    for (qsizetype i = 1; i < fields.size(); ++i) {
-        const qsizetype split = fields[i].indexOf('=');
-        const QByteArray name =
-            trimmed(QByteArrayView(fields[i]).first(split < 0 ? fields[i].size() : split))
-                .toLower();
-        const QByteArray value = split < 0 ? QByteArray() : trimmed(fields[i].mid(split + 1));
-        if (name == "max-age") {
-            const bool negative = value.startsWith('-');
-            const QByteArray digits = negative ? value.mid(1) : value;
-            if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), isDigit))
-                continue;
-            // Anything beyond a few centuries lasts as long as the job anyway.
-            const qint64 seconds = digits.size() > 11 ? 99999999999 : digits.toLongLong();
-            maxAgeEnd = negative || seconds == 0 ? std::numeric_limits<qint64>::min()
-                                                 : now + seconds * 1000;
-        } else if (name == "expires") {
-            if (const std::optional<qint64> end = parseCookieDate(value))
-                expiresEnd = end;
-        } else if (name == "domain") {
-            domain = value.startsWith('.') ? value.mid(1).toLower() : value.toLower();
-        } else if (name == "path") {
-            path = value;
-        } else if (name == "secure") {
-            cookie.secure = true;
-        }
-    }
+    const CookieAttributes attributes = parseAttributes(fields, now);
+    cookie.secure = attributes.secure;
     if (cookie.secure && !url->secure)
         return;
-    cookie.expiresMs = maxAgeEnd ? *maxAgeEnd : expiresEnd ? *expiresEnd : Never;
-
-    if (domain.isEmpty()) {
-        cookie.hostOnly = true;
-        cookie.domain = url->host;
-    } else if (domain == url->host || (domain.contains('.') && domainMatches(url->host, domain))) {
-        cookie.hostOnly = false;
-        cookie.domain = domain;
-    } else {
+    cookie.expiresMs = attributes.end();
+    const std::optional<CookieScope> scope = scopeOf(*url, attributes);
+    if (!scope)
         return;
-    }
-    cookie.path = path.startsWith('/') ? path : defaultPath(url->path);
+    cookie.domain = scope->domain;
+    cookie.path = scope->path;
+    cookie.hostOnly = scope->hostOnly;
+    keep(std::move(cookie), now);
+}
 
+void CookieJar::keep(Cookie cookie, qint64 now)
+{
     // Expired ones go, and so does the cookie this one replaces.
     const auto same = std::find_if(m_cookies.begin(), m_cookies.end(), [&](const Cookie &old) {
         return old.name == cookie.name && old.domain == cookie.domain && old.path == cookie.path;
@@ -292,7 +379,7 @@ void CookieJar::store(const QByteArray &requestUrl, const QByteArray &setCookie)
             m_cookies.begin(), m_cookies.end(),
             [](const Cookie &a, const Cookie &b) { return a.created < b.created; }));
     }
-    m_cookies.append(cookie);
+    m_cookies.append(std::move(cookie));
 }
 
 QByteArray CookieJar::cookieHeader(const QByteArray &url) const

@@ -41,6 +41,11 @@ private:
         bool secure;
     };
 
+    // Adds the cookie, or replaces the one of the same name, domain and
+    // path (keeping its place in the order); drops the expired ones and, at
+    // MaxCookies, the oldest.
+    void keep(Cookie cookie, qint64 now);
+
     QList<Cookie> m_cookies;
     quint64 m_nextCreated = 0;
 };

@@ -90,12 +90,12 @@ int SearchWorker::run()
     return code;
 }
 
-QString SearchWorker::finalMessage() const
+SearchWorker::Outcome SearchWorker::outcome() const
 {
     const int code = resultCode.load(std::memory_order_relaxed);
     if (code < 0)
-        return QStringLiteral("network error =%1").arg(code);
+        return {code, QStringLiteral("network error =%1").arg(code)};
     if (m_rows.isEmpty())
-        return QStringLiteral("not data found.");
-    return QStringLiteral("success (%1 data found.)").arg(m_rows.size());
+        return {code, QStringLiteral("not data found.")};
+    return {code, QStringLiteral("success (%1 data found.)").arg(m_rows.size())};
 }

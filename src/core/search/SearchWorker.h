@@ -12,12 +12,20 @@ class HttpClient;
 
 // One search on its own thread: builds the address from the engine's template
 // for the mode, fetches the page and keeps one row per hit. It touches no
-// widget; the owner takes rows() and finalMessage() once it has seen
-// `finished`, then deletes the job.
+// widget; the owner takes rows() and outcome() once it has seen `finished`,
+// then deletes the job.
 class SearchWorker : public Worker
 {
 public:
     enum Mode { ByTitle = 0, ByUser = 1, Direct = 2 };
+
+    // How the search ended: the end code (negative: why it failed) and the
+    // message that says so.
+    struct Outcome
+    {
+        int code = 0;
+        QString message;
+    };
 
     // word is local 8-bit text; the thread is running when this returns.
     SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode, int page);
@@ -27,8 +35,9 @@ public:
 
     // The rows in page order, column "V" holding "H". Valid once finished.
     QList<ResultRow> rows() const { return m_rows; }
-    // "network error =%d", "not data found." or "success (%d data found.)".
-    QString finalMessage() const;
+    // The message is "network error =%d", "not data found." or "success
+    // (%d data found.)". Valid once finished.
+    Outcome outcome() const;
 
 private:
     std::unique_ptr<HttpClient> m_http;

@@ -9,6 +9,7 @@
 
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -36,6 +37,12 @@ QDownloadWidget::QDownloadWidget(QZindleDlg *mainWindow)
     row->addWidget(downloadButton);
     layout->addLayout(row);
 
+    statusBar = new QStatusBar(this);
+    statusBar->setObjectName(QStringLiteral("statusBar"));
+    statusBar->setSizeGripEnabled(false);
+    layout->addWidget(statusBar);
+
+    connect(list, &QTreeWidget::itemSelectionChanged, this, &QDownloadWidget::showSelectedReason);
     connect(deleteButton, &QPushButton::clicked, this, &QDownloadWidget::onDelete);
     connect(clearButton, &QPushButton::clicked, this, &QDownloadWidget::onDeleteAll);
     connect(downloadButton, &QPushButton::clicked, this, &QDownloadWidget::onDownload);
@@ -93,10 +100,26 @@ void QDownloadWidget::stopJob()
 
 void QDownloadWidget::applyMarks()
 {
-    for (const auto &[index, mark] : job->takeMarks()) {
-        if (index >= 0 && index < jobItems.size())
-            jobItems[index]->setText(0, QString::fromLatin1(mark));
+    const QList<DownloadWorker::RowMark> marks = job->takeMarks();
+    for (const DownloadWorker::RowMark &settled : marks) {
+        if (settled.index < 0 || settled.index >= jobItems.size())
+            continue;
+        QTreeWidgetItem *item = jobItems[settled.index];
+        item->setText(0, QString::fromLatin1(settled.mark));
+        RowItems::setReason(item, QString::fromLocal8Bit(settled.reason));
     }
+    if (!marks.isEmpty())
+        showSelectedReason();
+}
+
+void QDownloadWidget::showSelectedReason()
+{
+    const QList<QTreeWidgetItem *> selected = list->selectedItems();
+    const QString reason = selected.size() == 1 ? RowItems::reasonOf(selected.first()) : QString();
+    if (reason.isEmpty())
+        statusBar->clearMessage();
+    else
+        statusBar->showMessage(reason);
 }
 
 void QDownloadWidget::endJob()
@@ -122,6 +145,7 @@ void QDownloadWidget::onDelete()
         delete item;
         if (QTreeWidgetItem *next = below ? below : above)
             list->setCurrentItem(next);
+        showSelectedReason();
         saveList();
         return;
     }
@@ -132,6 +156,7 @@ void QDownloadWidget::onDeleteAll()
     if (mainWindow->busyState() != 0)
         return;
     list->clear();
+    showSelectedReason();
     saveList();
 }
 

@@ -7,6 +7,7 @@
 class DownloadWorker;
 class CtrlButton;
 class QPushButton;
+class QStatusBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QZindleDlg;
@@ -16,7 +17,9 @@ class Settings;
 // "Download(&L)" / "Cancel(&L)". It owns the download job while one exists.
 // The job works on a copy of the rows; the tab keeps the items it handed over
 // (Delete, Clear and "List up" are refused while the job exists) and applies
-// the job's marks to them on every poll.
+// the job's marks to them on every poll. A row that failed carries the
+// reason as its tooltip, and the tab's status line shows it while the row is
+// selected; a row that is done again loses it.
 class QDownloadWidget : public QWidget
 {
     Q_OBJECT
@@ -33,6 +36,7 @@ public:
     // returns the progress (0 to 100), or -1 for a negative end code.
     int pollWorker(int *endCode);
     QTreeWidget *listView() const { return list; }
+    QStatusBar *statusLine() const { return statusBar; }
     bool hasJob() const { return job != nullptr; }
     // Asks a running job to stop, joins it and applies its marks.
     void stopJob();
@@ -44,6 +48,8 @@ protected slots:
 
 private:
     void applyMarks();
+    // Shows the selected row's failure reason in the status line, or nothing.
+    void showSelectedReason();
     // Applies the last marks, deletes the job and resets the button.
     void endJob();
 
@@ -51,6 +57,7 @@ private:
     CtrlButton *clearButton = nullptr;
     CtrlButton *deleteButton = nullptr;
     CtrlButton *downloadButton = nullptr;
+    QStatusBar *statusBar = nullptr;
     QZindleDlg *mainWindow = nullptr;
     std::unique_ptr<DownloadWorker> job;
     QList<QTreeWidgetItem *> jobItems; // the job's rows, top to bottom

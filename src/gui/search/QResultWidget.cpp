@@ -69,7 +69,7 @@ int QResultWidget::pollSearch()
         return 1;
     }
     const QList<ResultRow> rows = searchJob->rows();
-    const QString message = searchJob->finalMessage();
+    const QString message = searchJob->outcome().message;
     searchJob.reset();
     // Each row goes on top, so the last hit of the page ends up first.
     for (const ResultRow &row : rows)
