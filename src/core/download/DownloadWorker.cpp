@@ -201,7 +201,7 @@ DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBot
 DownloadWorker::~DownloadWorker()
 {
     // The thread uses the client until run() has returned.
-    waitFinished(JoinTimeoutMs);
+    stopAndJoin();
     m_http.reset();
     fputs("--------end download thread--------\n", stderr);
 }
@@ -308,6 +308,8 @@ DownloadWorker::Outcome DownloadWorker::resolve(const Engine &engine, QByteArray
         fillTemplate(url, engine.stageText(Engine::StageUrl, stage), workText, 0);
         chainCode = m_http->get(url);
         resultCode.store(chainCode);
+        if (chainCode == ResultCode::Stopped)
+            return Outcome::Stopped;
         if (chainCode < 0) {
             fprintf(stderr, "stage %d: network error %d\n", stage, chainCode);
             return Outcome::Failed;
@@ -399,6 +401,9 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByte
         const int got = m_http->get(url);
         m_http->headers().setValue(RequestHeaders::Range, QByteArray());
         resultCode.store(got);
+        // Stopped while the request was under way: the bytes on disk stay as they are.
+        if (got == ResultCode::Stopped)
+            return Try::Failed;
         if (got < 0) {
             *code = got;
             if (isTransient(got))
