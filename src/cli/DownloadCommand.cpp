@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/InterruptFlag.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
 #include "core/download/DownloadWorker.h"
@@ -53,6 +54,8 @@ int Cli::download(const QStringList &args)
             }
         };
         while (!job.waitFinished(PollMs)) {
+            if (InterruptFlag::raised())
+                job.requestStop();
             takeMarks();
             const int current = job.currentRow.load();
             if (live && current >= 0)
@@ -73,5 +76,7 @@ int Cli::download(const QStringList &args)
     const bool saved = DownloadListFile::save(workDir, rows);
     if (!saved)
         fputc('\n', stderr);
+    if (InterruptFlag::raised())
+        return InterruptFlag::ExitCode;
     return allDone && saved ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/InterruptFlag.h"
 #include "core/config/Settings.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
@@ -66,6 +67,7 @@ int Cli::get(const QStringList &args)
     }
     CookieJar jar;
     client.setCookieJar(&jar);
+    client.setStopFlag(InterruptFlag::flag());
     client.setBinaryMode(true);
 
     // The body is written out as it arrives, never held whole.
@@ -94,6 +96,8 @@ int Cli::get(const QStringList &args)
         fprintf(stderr, "zindle-cli: cannot write the body\n");
         return 1;
     }
+    if (InterruptFlag::raised())
+        return InterruptFlag::ExitCode;
     const bool success =
         code == ResultCode::BodyComplete && client.statusCode() >= 200 && client.statusCode() < 300;
     return success ? 0 : 1;

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/InterruptFlag.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr int PageCount = 20;
+constexpr int PollMs = 100;
 
 // An index into the table, else the engine with that "engine_id::"; -1 when neither.
 int engineOf(const Settings &settings, const QString &name)
@@ -159,7 +161,9 @@ int Cli::search(const QStringList &args)
     SearchWorker::Outcome outcome;
     {
         SearchWorker job(&settings, words.first().toLocal8Bit(), engine, mode, page);
-        while (!job.waitFinished(SearchWorker::JoinTimeoutMs)) {
+        while (!job.waitFinished(PollMs)) {
+            if (InterruptFlag::raised())
+                job.requestStop();
         }
         rows = job.rows();
         outcome = job.outcome();
@@ -168,6 +172,9 @@ int Cli::search(const QStringList &args)
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
     fprintf(stderr, "%s\n", qPrintable(outcome.message));
+    // An interrupted search adds nothing: its hits may be incomplete.
+    if (InterruptFlag::raised())
+        return InterruptFlag::ExitCode;
     if (outcome.code < 0)
         return 1;
     if (!add)

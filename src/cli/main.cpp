@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/InterruptFlag.h"
 
 #include <QCoreApplication>
 #include <cstdio>
@@ -43,13 +44,16 @@ void Cli::printUsage(FILE *out)
           "  download   download the rows of \"download.list\" in the work directory as the\n"
           "             Download tab does, printing \"ID mark\" per row; saves the list and\n"
           "             exits 0 when every row ended \"o\"\n"
-          "  --help     show this text\n",
+          "  --help     show this text\n"
+          "A command stopped by SIGINT or SIGTERM ends at once and exits 130; download\n"
+          "first saves the list with every mark settled so far.\n",
           out);
 }
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    InterruptFlag::install();
     if (argc < 2) {
         Cli::printUsage(stderr);
         return 2;

@@ -69,18 +69,18 @@ class FakeConnection : public Connection
 public:
     explicit FakeConnection(Feed &feed) : m_feed(feed) {}
 
-    bool open(const QByteArray &host, int port, int) override
+    bool open(const QByteArray &host, int port, QDeadlineTimer) override
     {
         FUZZ_CHECK(!host.isEmpty() && port >= 0 && port <= 65535);
         FUZZ_CHECK(!host.contains('\r') && !host.contains('\n'));
         return true;
     }
-    bool writeAll(const char *data, qint64 size) override
+    bool writeAll(const char *data, qint64 size, QDeadlineTimer) override
     {
         checkRequest(QByteArrayView(data, size));
         return true;
     }
-    bool waitReadable(int) override { return !m_feed.exhausted() || m_feed.endsInClose; }
+    bool waitReadable(QDeadlineTimer) override { return !m_feed.exhausted() || m_feed.endsInClose; }
     qint64 read(char *buffer, qint64 maxSize) override
     {
         FUZZ_CHECK(maxSize > 0);

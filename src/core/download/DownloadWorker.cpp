@@ -223,7 +223,7 @@ DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBot
 DownloadWorker::~DownloadWorker()
 {
     // The thread uses the client until run() has returned.
-    waitFinished(JoinTimeoutMs);
+    stopAndJoin();
     m_http.reset();
     fputs("--------end download thread--------\n", stderr);
 }
@@ -361,6 +361,8 @@ DownloadWorker::RowResult DownloadWorker::fetchStagePage(int stage, const QByteA
 {
     *code = m_http->get(url);
     resultCode.store(*code);
+    if (*code == ResultCode::Stopped)
+        return RowResult::stopped();
     if (*code < 0)
         return RowResult::failedAt("stage " + QByteArray::number(stage) + ": network error " +
                                    QByteArray::number(*code));
@@ -447,6 +449,9 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint6
         const int got = m_http->get(url);
         m_http->headers().setValue(RequestHeaders::Range, QByteArray());
         resultCode.store(got);
+        // Stopped while the request was under way: the bytes on disk stay as they are.
+        if (got == ResultCode::Stopped)
+            return {offset, Try::settled(RowResult::cutByStop())};
         if (got < 0) {
             if (isTransient(got))
                 return {offset, Try::transient(got)};

@@ -1,9 +1,11 @@
 #include "core/job/Worker.h"
 
 #include "core/config/Settings.h"
+#include "core/net/Connection.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
@@ -12,19 +14,15 @@ Worker::Worker(Settings *settings) : settings(settings) {}
 
 Worker::~Worker()
 {
+    stopAndJoin();
+}
+
+void Worker::stopAndJoin()
+{
     if (!m_thread.joinable())
         return;
-    std::unique_lock lock(m_mutex);
-    const bool exited = m_done.wait_for(lock, std::chrono::milliseconds(JoinTimeoutMs),
-                                        [this] { return m_exited; });
-    lock.unlock();
-    if (exited) {
-        m_thread.join();
-    } else {
-        // Never reached by the owners, which delete a job only after it finished.
-        fputs("worker thread did not end in time\n", stderr);
-        m_thread.detach();
-    }
+    requestStop();
+    m_thread.join();
 }
 
 int Worker::run()
@@ -44,8 +42,16 @@ void Worker::requestStop()
 
 bool Worker::pauseFor(std::chrono::milliseconds duration)
 {
+    const auto end = std::chrono::steady_clock::now() + duration;
     std::unique_lock lock(m_pauseMutex);
-    return !m_pauseWake.wait_for(lock, duration, [this] { return stopping(); });
+    while (!stopping()) {
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= left.zero())
+            return true;
+        m_pauseWake.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                       left, std::chrono::milliseconds(Connection::StopSliceMs)));
+    }
+    return false;
 }
 
 bool Worker::waitFinished(int timeoutMs)
@@ -71,12 +77,12 @@ void Worker::threadMain()
     run();
     std::lock_guard lock(m_mutex);
     finished.store(1, std::memory_order_release);
-    m_exited = true;
     m_done.notify_all();
 }
 
-void Worker::configureClient(HttpClient &http, const Settings &settings)
+void Worker::configureClient(HttpClient &http, const Settings &settings) const
 {
+    http.setStopFlag(&stopRequested);
     http.setTimeout(settings.timeout(1));
     http.setUserAgent(settings.userAgent());
     http.setProxy(settings.proxy(), settings.port());

@@ -13,14 +13,20 @@ class Settings;
 // step of its constructor; its thread runs run() and then sets `finished`.
 // The owner polls the atomic fields from the GUI thread, sets `stopRequested`
 // to cancel, and deletes the job once it has seen `finished`.
+//
+// A job's client looks at `stopRequested` in every wait (configureClient()
+// hands it over), so a job ends within a fraction of a second of a stop
+// request. Deleting a job therefore requests a stop and joins its thread:
+// the thread never outlives the object nor runs on without it.
 class Worker
 {
 public:
     explicit Worker(Settings *settings);
-    virtual ~Worker(); // joins the thread, waiting at most JoinTimeoutMs
+    virtual ~Worker(); // requests a stop and joins the thread
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
 
+    // How long an owner waits for a job it did not ask to stop.
     static constexpr int JoinTimeoutMs = 30000;
 
     virtual int run();
@@ -31,6 +37,10 @@ public:
     bool stopping() const { return stopRequested.load(std::memory_order_relaxed) != 0; }
     // Waits until `finished` is set, at most timeoutMs; true when it is.
     bool waitFinished(int timeoutMs);
+    // Requests a stop and waits for the thread's end, which the client's
+    // sliced waits keep short; a derived destructor calls it before it
+    // deletes what run() uses. Does nothing once joined or never started.
+    void stopAndJoin();
 
     std::atomic<int> stopRequested{0};
     std::atomic<int> finished{0}; // stored with release order after run() returned
@@ -44,13 +54,15 @@ protected:
     void start();
 
     // Sets up a job's client from the settings, in this order: time-out,
-    // User-Agent, proxy and port, account, extra trusted certificates.
-    static void configureClient(HttpClient &http, const Settings &settings);
+    // User-Agent, proxy and port, account, extra trusted certificates; and
+    // gives it `stopRequested` as its stop flag.
+    void configureClient(HttpClient &http, const Settings &settings) const;
     // The start block both jobs print on standard error; a password that is
     // set shows as "********", an empty one as nothing.
     static void printStartLines(const Settings &settings);
     // Waits on the job's thread for the duration, ended early by
-    // requestStop(); false when a stop was requested.
+    // requestStop() (or by `stopRequested` set directly, seen within
+    // StopSliceMs); false when a stop was requested.
     bool pauseFor(std::chrono::milliseconds duration);
 
     Settings *const settings;
@@ -61,7 +73,6 @@ private:
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_done;
-    bool m_exited = false;
     std::mutex m_pauseMutex;
     std::condition_variable m_pauseWake;
 };

@@ -299,20 +299,28 @@ int HttpClient::sendRequest(const QByteArray &url)
     if (m_jar)
         m_headers.setValue(RequestHeaders::Cookie, m_jar->cookieHeader(url));
 
+    if (stopRequested())
+        return ResultCode::Stopped;
     if (scheme == Scheme::Https) {
         const int opened = openTls(host, port);
         if (opened < 0)
             return opened;
     } else {
         std::unique_ptr<Connection> connection = createConnection();
-        if (!connection->open(host, port, m_timeout))
-            return ResultCode::ConnectFailed;
+        connection->setStopFlag(m_stop);
+        if (!connection->open(host, port, phaseDeadline()))
+            return failure(ResultCode::ConnectFailed);
         m_connection = std::move(connection);
     }
     const QByteArray &request = m_headers.buildRequest(target);
-    if (!m_connection->writeAll(request.constData(), request.size()))
-        return ResultCode::SendFailed;
+    if (!m_connection->writeAll(request.constData(), request.size(), phaseDeadline()))
+        return failure(ResultCode::SendFailed);
     return readHeader();
+}
+
+int HttpClient::failure(int code) const
+{
+    return stopRequested() ? int(ResultCode::Stopped) : code;
 }
 
 int HttpClient::openTls(const QByteArray &host, int port)
@@ -324,12 +332,16 @@ int HttpClient::openTls(const QByteArray &host, int port)
         return ResultCode::TlsFailed;
     }
     auto connection = std::make_unique<TlsConnection>(m_tls->handle());
+    connection->setStopFlag(m_stop);
     const bool viaProxy = m_proxy.size() >= 2;
-    if (!connection->open(viaProxy ? m_proxy : host, viaProxy ? m_proxyPort : port, m_timeout))
-        return ResultCode::ConnectFailed;
+    if (!connection->open(viaProxy ? m_proxy : host, viaProxy ? m_proxyPort : port,
+                          phaseDeadline()))
+        return failure(ResultCode::ConnectFailed);
     if (viaProxy && !openTunnel(*connection, authorityOf(host, port)))
-        return ResultCode::ConnectFailed;
-    if (!connection->startTls(host)) {
+        return failure(ResultCode::ConnectFailed);
+    if (!connection->startTls(host, phaseDeadline())) {
+        if (stopRequested())
+            return ResultCode::Stopped;
         fprintf(stderr, "TLS with %s failed: %s\n", host.constData(),
                 connection->error().constData());
         return ResultCode::TlsFailed;
@@ -346,11 +358,16 @@ bool HttpClient::openTunnel(TlsConnection &connection, const QByteArray &authori
         request += "User-Agent: " + userAgent + "\r\n";
     request += "\r\n";
     auto refused = [&](const QByteArray &why) {
-        fprintf(stderr, "proxy refused CONNECT %s: %s\n", authority.constData(), why.constData());
+        // A stop is no refusal.
+        if (!stopRequested())
+            fprintf(stderr, "proxy refused CONNECT %s: %s\n", authority.constData(),
+                    why.constData());
         clearBuffer();
         return false;
     };
-    if (!connection.writeAll(request.constData(), request.size()))
+    // One deadline for sending the request and the whole answer.
+    const QDeadlineTimer deadline = phaseDeadline();
+    if (!connection.writeAll(request.constData(), request.size(), deadline))
         return refused(QByteArrayLiteral("the request could not be sent"));
 
     // The proxy's answer ends with its header; the peer behind it says
@@ -358,7 +375,7 @@ bool HttpClient::openTunnel(TlsConnection &connection, const QByteArray &authori
     char *const buffer = m_buffer.get();
     qsizetype filled = 0;
     for (;;) {
-        if (!connection.waitReadable(m_timeout))
+        if (!connection.waitReadable(deadline))
             return refused(QByteArrayLiteral("no answer within the time-out"));
         const qint64 count = connection.read(buffer + filled, Capacity - filled);
         if (count > 0)
@@ -395,10 +412,13 @@ int HttpClient::readHeader()
         clearBuffer();
         return code;
     };
+    // One deadline for the whole header: one that trickles in byte by byte
+    // cannot hold the request open past the time-out.
+    const QDeadlineTimer deadline = phaseDeadline();
     qsizetype filled = 0;
     for (;;) {
-        if (!m_connection->waitReadable(m_timeout))
-            return fail(ResultCode::NoHeader);
+        if (!m_connection->waitReadable(deadline))
+            return fail(failure(ResultCode::NoHeader));
         const qint64 count = m_connection->read(buffer + filled, Capacity - filled);
         if (count <= 0)
             return fail(ResultCode::NoHeader);
@@ -465,8 +485,10 @@ int HttpClient::receive()
         return ResultCode::BufferFull;
     if (m_contentLength >= 0 && m_received >= m_contentLength)
         return ResultCode::BodyComplete;
-    if (!m_connection->waitReadable(m_timeout))
-        return ResultCode::BodyStopped;
+    // Each wait of the body is bounded on its own: a big video that keeps
+    // coming slowly is not cut at the time-out.
+    if (!m_connection->waitReadable(phaseDeadline()))
+        return failure(ResultCode::BodyStopped);
     char *const buffer = m_buffer.get();
     const qint64 count = m_connection->read(buffer + m_buffered, Capacity - m_buffered);
     if (count < 0)

@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
+#include <atomic>
 #include <memory>
 
 class Connection;
@@ -27,6 +29,10 @@ class TlsContext;
 // it. The caller sets "Referer:" and "Range:" through headers(); they stay
 // for every following request until changed.
 //
+// With a stop flag set, every wait of a request or of a body looks at the flag
+// at least every Connection::StopSliceMs and ends once it is not 0: get(),
+// sendRequest() and receive() then return Stopped, and print nothing.
+//
 // Calling pattern: get(); when it is not negative, receive() until it returns
 // non-zero, reading receivedBytes()/contentLength() for progress and, where
 // the body is drained, taking data()/bufferedBytes() and calling clearBuffer().
@@ -42,8 +48,15 @@ public:
     HttpClient(const HttpClient &) = delete;
     HttpClient &operator=(const HttpClient &) = delete;
 
-    // Bounds every single wait: connecting, writing, and each wait for data.
+    // Bounds each phase of a request as a whole, from the phase's start: name
+    // resolution with connecting, the TLS handshake, the proxy's answer to
+    // CONNECT, sending the request, the response header. In the body it
+    // bounds each wait for bytes, so a slow body that keeps coming is not cut.
     void setTimeout(int ms) { m_timeout = ms; }
+    // Not owned; null (the default) never stops. Read from the thread that
+    // uses the client; any thread may set the flag.
+    void setStopFlag(const std::atomic<int> *flag) { m_stop = flag; }
+    bool stopRequested() const { return m_stop && m_stop->load(std::memory_order_relaxed) != 0; }
     void setUserAgent(const QByteArray &userAgent);
     // An address shorter than two characters means no proxy.
     void setProxy(const QByteArray &address, int port);
@@ -64,7 +77,7 @@ public:
     int sendRequest(const QByteArray &url);
     // One receive step: one bounded wait and one read of up to the free
     // space. 0 bytes were read (call again), 1 the buffer is full (drain it),
-    // 2 the body is complete; NoConnection, BodyStopped.
+    // 2 the body is complete; NoConnection, BodyStopped, Stopped.
     int receive();
 
     int bufferedBytes() const { return m_buffered; }
@@ -99,6 +112,9 @@ private:
     int openTls(const QByteArray &host, int port);
     bool openTunnel(TlsConnection &connection, const QByteArray &authority);
     int readHeader();
+    // The code for a failed step: Stopped when a stop was asked for, else `code`.
+    int failure(int code) const;
+    QDeadlineTimer phaseDeadline() const { return QDeadlineTimer(m_timeout); }
     void parseHeader(const QByteArray &header);
     void applyEndOfDocument();
 
@@ -114,6 +130,7 @@ private:
     std::unique_ptr<Connection> m_connection;
     std::unique_ptr<TlsContext> m_tls; // made at the first https request
     CookieJar *m_jar = nullptr;
+    const std::atomic<int> *m_stop = nullptr;
     bool m_binaryMode = false;
     // A closing HTML tag came with the header; the first receive() applies
     // it unless binary mode was turned on in between.

@@ -1,10 +1,8 @@
 #include "core/net/TlsConnection.h"
 
-#include <QElapsedTimer>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -99,12 +97,6 @@ bool isIpAddress(const QByteArray &host)
            inet_pton(AF_INET6, host.constData(), address) == 1;
 }
 
-bool setNonBlocking(int fd)
-{
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 // The reason of the last failed TLS call, from OpenSSL's error queue.
 QByteArray queuedReason()
 {
@@ -122,16 +114,15 @@ TlsConnection::~TlsConnection()
     SSL_free(m_ssl);
 }
 
-bool TlsConnection::open(const QByteArray &host, int port, int timeoutMs)
+bool TlsConnection::open(const QByteArray &host, int port, QDeadlineTimer deadline)
 {
     SSL_free(m_ssl);
     m_ssl = nullptr;
     m_error.clear();
-    m_timeout = timeoutMs;
-    return Connection::open(host, port, timeoutMs);
+    return Connection::open(host, port, deadline);
 }
 
-bool TlsConnection::startTls(const QByteArray &host)
+bool TlsConnection::startTls(const QByteArray &host, QDeadlineTimer deadline)
 {
     auto fail = [this](const QByteArray &reason) {
         m_error = reason;
@@ -141,7 +132,7 @@ bool TlsConnection::startTls(const QByteArray &host)
         return false;
     };
     ERR_clear_error();
-    if (!isOpen() || !m_context || !setNonBlocking(descriptor()))
+    if (!isOpen() || !m_context)
         return fail(QByteArrayLiteral("no connection"));
     const BIO_METHOD *method = socketMethod();
     BIO *bio = method ? BIO_new(method) : nullptr;
@@ -169,9 +160,10 @@ bool TlsConnection::startTls(const QByteArray &host)
             return true;
         const int error = SSL_get_error(m_ssl, result);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            if (waitFor(error, m_timeout))
+            if (waitFor(error, deadline))
                 continue;
-            return fail(QByteArrayLiteral("no answer within the time-out"));
+            return fail(stopRequested() ? QByteArrayLiteral("stopped")
+                                        : QByteArrayLiteral("no answer within the time-out"));
         }
         const long verified = SSL_get_verify_result(m_ssl);
         if (verified != X509_V_OK)
@@ -182,41 +174,44 @@ bool TlsConnection::startTls(const QByteArray &host)
     }
 }
 
-bool TlsConnection::waitFor(int sslError, int timeoutMs)
+bool TlsConnection::waitFor(int sslError, QDeadlineTimer deadline)
 {
     if (sslError != SSL_ERROR_WANT_READ && sslError != SSL_ERROR_WANT_WRITE)
         return false;
-    return pollSocket(sslError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, timeoutMs) > 0;
+    return waitSocket(sslError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
 }
 
-bool TlsConnection::writeAll(const char *data, qint64 size)
+bool TlsConnection::writeAll(const char *data, qint64 size, QDeadlineTimer deadline)
 {
     if (!m_ssl)
-        return Connection::writeAll(data, size);
+        return Connection::writeAll(data, size, deadline);
     while (size > 0) {
+        if (stopRequested())
+            return false;
         ERR_clear_error();
         // A retried write repeats the same arguments, as OpenSSL requires.
         const int written = SSL_write(m_ssl, data, int(qMin<qint64>(size, INT_MAX)));
         if (written > 0) {
             data += written;
             size -= written;
-        } else if (!waitFor(SSL_get_error(m_ssl, written), m_timeout)) {
+        } else if (!waitFor(SSL_get_error(m_ssl, written), deadline)) {
             return false;
         }
     }
     return true;
 }
 
-bool TlsConnection::waitReadable(int timeoutMs)
+bool TlsConnection::waitReadable(QDeadlineTimer deadline)
 {
     if (!m_ssl)
-        return Connection::waitReadable(timeoutMs);
+        return Connection::waitReadable(deadline);
+    m_readDeadline = deadline;
+    if (stopRequested())
+        return false;
     if (SSL_pending(m_ssl) > 0)
         return true;
     // Bytes on the socket may be only part of a record, or a record without
     // application data (a session ticket); peeking processes what arrived.
-    QElapsedTimer clock;
-    clock.start();
     for (;;) {
         ERR_clear_error();
         char byte;
@@ -226,8 +221,7 @@ bool TlsConnection::waitReadable(int timeoutMs)
         const int error = SSL_get_error(m_ssl, result);
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
             return true; // the end of the stream or an error: read() reports it
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || !waitFor(error, int(left)))
+        if (!waitFor(error, deadline))
             return false;
     }
 }
@@ -245,7 +239,7 @@ qint64 TlsConnection::read(char *buffer, qint64 maxSize)
         if (error == SSL_ERROR_ZERO_RETURN)
             return 0;
         // Only a read without waitReadable() before it can get here.
-        if (!waitFor(error, m_timeout))
+        if (!waitFor(error, m_readDeadline))
             return -1;
     }
 }

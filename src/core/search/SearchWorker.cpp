@@ -21,6 +21,8 @@ SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engin
 
 SearchWorker::~SearchWorker()
 {
+    // The thread uses the client until run() has returned.
+    stopAndJoin();
     m_http.reset();
     fputs("--------end search thread--------\n", stderr);
 }

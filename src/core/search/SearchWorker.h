@@ -29,7 +29,7 @@ public:
 
     // word is local 8-bit text; the thread is running when this returns.
     SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode, int page);
-    ~SearchWorker() override; // owners delete a job only after `finished`
+    ~SearchWorker() override; // stops and joins a job still running
 
     int run() override;
 

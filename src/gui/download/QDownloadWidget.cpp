@@ -93,8 +93,8 @@ void QDownloadWidget::stopJob()
 {
     if (!job)
         return;
-    job->requestStop();
-    job->waitFinished(DownloadWorker::JoinTimeoutMs);
+    // Joined before the last marks are taken, so that none comes after them.
+    job->stopAndJoin();
     endJob();
 }
 
