@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int PageCount = 20;
-
 // An index into the table, else the engine with that "engine_id::"; -1 when neither.
 int engineOf(const Settings &settings, const QString &name)
 {
@@ -138,8 +136,11 @@ int Cli::search(const QStringList &args)
     if (!pageName.isNull()) {
         bool isNumber = false;
         page = pageName.toInt(&isNumber);
-        if (!isNumber || page < 0 || page >= PageCount)
-            return usage("page outside 0 to 19", pageName);
+        if (!isNumber || page < 0 || page >= Engine::PageCount) {
+            const QByteArray problem =
+                "page outside 0 to " + QByteArray::number(Engine::PageCount - 1);
+            return usage(problem.constData(), pageName);
+        }
     }
 
     Settings settings;
