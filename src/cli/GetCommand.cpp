@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "core/config/Settings.h"
+#include "core/download/DownloadWorker.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
@@ -8,8 +9,6 @@
 #include <cstdio>
 
 namespace {
-
-constexpr int FlushThreshold = 32768;
 
 bool writeOut(FILE *out, HttpClient &client)
 {
@@ -58,11 +57,9 @@ int Cli::get(const QStringList &args)
     HttpClient client;
     {
         Settings settings;
-        client.setTimeout(settings.timeout(1));
-        client.setUserAgent(settings.userAgent());
-        client.setProxy(settings.proxy(), settings.port());
-        client.setAccount(settings.userId(), settings.password());
-        client.setCaFile(caFile.isEmpty() ? settings.caFile() : QFile::encodeName(caFile));
+        settings.configureClient(client);
+        if (!caFile.isEmpty())
+            client.setCaFile(QFile::encodeName(caFile));
     }
     CookieJar jar;
     client.setCookieJar(&jar);
@@ -74,7 +71,7 @@ int Cli::get(const QStringList &args)
     if (code >= 0) {
         for (;;) {
             code = client.receive();
-            if (client.bufferedBytes() > FlushThreshold)
+            if (client.bufferedBytes() > DownloadWorker::FlushThreshold)
                 written = writeOut(out, client) && written;
             if (code != ResultCode::ReceiveAgain && code != ResultCode::BufferFull)
                 break;

@@ -2,6 +2,7 @@
 
 #include "core/config/Engine.h"
 #include "core/config/IniFile.h"
+#include "core/net/HttpClient.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,6 +86,15 @@ int Settings::cache(int which) const
 QByteArray Settings::userAgent() const
 {
     return QByteArray(choice(UserAgents, m_userAgentIndex));
+}
+
+void Settings::configureClient(HttpClient &client) const
+{
+    client.setTimeout(timeout(1));
+    client.setUserAgent(userAgent());
+    client.setProxy(m_proxy, m_port);
+    client.setAccount(m_userId, m_password);
+    client.setCaFile(m_caFile);
 }
 
 void Settings::setAppDir(const QByteArray &dir)

@@ -5,6 +5,7 @@
 #include <memory>
 
 class Engine;
+class HttpClient;
 
 // The one configuration record: ten user settings from "z_user.ini" (section
 // "settings") in the directory that is current when the record is created,
@@ -33,6 +34,11 @@ public:
     int timeout(int which) const;
     int cache(int which) const;
     QByteArray userAgent() const;
+
+    // Sets up a client as every request of the program is set up, in this
+    // order: time-out, User-Agent, proxy and port, account, extra trusted
+    // certificates.
+    void configureClient(HttpClient &client) const;
 
     void setAppDir(const QByteArray &dir);
     // A null text stores the default work directory.

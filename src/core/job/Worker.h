@@ -43,9 +43,6 @@ protected:
     // ResultCode::ThreadFailed and one line on standard error.
     void start();
 
-    // Sets up a job's client from the settings, in this order: time-out,
-    // User-Agent, proxy and port, account, extra trusted certificates.
-    static void configureClient(HttpClient &http, const Settings &settings);
     // The start block both jobs print on standard error; a password that is
     // set shows as "********", an empty one as nothing.
     static void printStartLines(const Settings &settings);

@@ -14,7 +14,7 @@ SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engin
     : Worker(settings), m_http(std::make_unique<HttpClient>()), m_word(word),
       m_engineIndex(engineIndex), m_mode(mode), m_page(page)
 {
-    configureClient(*m_http, *settings);
+    settings->configureClient(*m_http);
     printStartLines(*settings);
     start();
 }
