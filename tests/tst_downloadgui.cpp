@@ -77,6 +77,7 @@ private slots:
     void runRefusesDeleteAndClear();
     void failedRunShowsError();
     void nothingBeforeFirstTick();
+    void unreadableListIsKept();
     void emptyWorkDirRefusesDownload();
     void closeWhileDownloading();
     void downloadsTwoRows();
@@ -265,6 +266,30 @@ void tst_DownloadGui::nothingBeforeFirstTick()
     QZindleDlg window;
     startWindow(window);
     QCOMPARE(column(m_list, ResultRow::Id), QStringList{QStringLiteral("r0")});
+}
+
+void tst_DownloadGui::unreadableListIsKept()
+{
+    writeSetup(freePort());
+    // A regular file whose first read fails, whoever reads it.
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), listPath));
+    StderrCapture capture;
+    {
+        QZindleDlg window;
+        startWindow(window);
+        QCOMPARE(m_list->topLevelItemCount(), 0);
+        // As after "List up", and then at exit: neither save replaces the list.
+        RowItems::insertAtHead(m_list, makeRow("H", "r0"));
+        window.downloadListChanged();
+    }
+    QVERIFY(QFileInfo(listPath).isSymLink());
+    QCOMPARE(QFileInfo(listPath).symLinkTarget(), QStringLiteral("/proc/self/mem"));
+    QCOMPARE(QDir(path(QStringLiteral("work")))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("download.list")});
+    const QByteArray text = capture.text();
+    QVERIFY2(text.count("download.list could not be read (") == 2, text.constData());
 }
 
 void tst_DownloadGui::emptyWorkDirRefusesDownload()

@@ -4,7 +4,6 @@
 #include "core/download/DownloadListFile.h"
 #include "core/search/SearchWorker.h"
 
-#include <QFile>
 #include <cstdio>
 
 namespace {
@@ -54,19 +53,16 @@ QByteArray lineOf(const ResultRow &row)
 }
 
 // The download list of the work directory as the Download tab shows it, top
-// to bottom: the file's last row on top. False when the list cannot be read;
-// no file yet is an empty list.
+// to bottom: the file's last row on top. False when the list cannot be read
+// (it must then not be replaced by the hits); no file yet is an empty list.
 bool loadShown(const QByteArray &workDir, QList<ResultRow> *shown)
 {
     QList<ResultRow> fileRows;
-    if (!DownloadListFile::load(workDir, &fileRows)) {
+    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows);
+    if (status != DownloadListFile::LoadStatus::Read)
         fputc('\n', stderr);
-        // A list that exists but cannot be read must not be replaced by the hits.
-        return workDir.size() >= 2 &&
-               !QFile::exists(QFile::decodeName(DownloadListFile::path(workDir)));
-    }
     *shown = QList<ResultRow>(fileRows.crbegin(), fileRows.crend());
-    return true;
+    return status != DownloadListFile::LoadStatus::Failed;
 }
 
 // Copies the hits (in page order) into the shown list as "List up" does with
