@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "core/config/Engine.h"
@@ -67,19 +66,16 @@ private:
     QString engineDir() const { return dir->filePath(QStringLiteral(".zindles/")); }
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<CurrentDir> current;
 };
 
 void tst_Engine::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    current = std::make_unique<CurrentDir>(dir->path());
 }
 
 void tst_Engine::cleanup()
 {
-    current.reset();
     dir.reset();
 }
 
@@ -380,7 +376,7 @@ void tst_Engine::loadTable()
     }
 
     StderrCapture capture;
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.engineCount(), int(ids.size()));
     for (int i = 0; i < ids.size(); ++i)
         QCOMPARE(settings.engine(i)->text(Engine::Id), ids[i]);
@@ -414,7 +410,7 @@ void tst_Engine::findEngine()
     QVERIFY(
         TestFiles::write(engineDir() + QStringLiteral("b.zin"), "engine_title::B\nengine_id::y\n"));
     QVERIFY(TestFiles::write(engineDir() + QStringLiteral("d.zin"), "engine_title::D\n"));
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.engineCount(), 4);
     const Engine *engine = settings.findEngine(id);
     if (title.isNull()) {
