@@ -1,4 +1,3 @@
-#include "CurrentDir.h"
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
@@ -79,6 +78,7 @@ private slots:
     void failedRunShowsError();
     void failedRowShowsReason();
     void nothingBeforeFirstTick();
+    void unreadableListIsKept();
     void emptyWorkDirRefusesDownload();
     void closeWhileDownloading();
     void downloadsTwoRows();
@@ -92,9 +92,10 @@ private:
     // A window past its first tick, with the rows in the list top to bottom.
     void startWindow(QZindleDlg &window, const QList<ResultRow> &rows = {});
     QString path(const QString &relative) const { return m_dir->filePath(relative); }
+    // The work directory "work/" of z_user.ini, as a whole path.
+    QByteArray workDir() const { return QFile::encodeName(path(QStringLiteral("work/"))); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
     QDownloadWidget *m_tab = nullptr;
     QTreeWidget *m_list = nullptr;
     QPushButton *m_download = nullptr;
@@ -105,19 +106,17 @@ void tst_DownloadGui::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
 }
 
 void tst_DownloadGui::cleanup()
 {
-    m_current.reset();
     m_dir.reset();
 }
 
 void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
 {
     QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=work/\r\n" + iniExtra));
+                             "[settings]\r\npath=" + workDir() + "\r\n" + iniExtra));
     QVERIFY(TestFiles::writeEngine(m_dir->path(), OneStageEngine, port));
 }
 
@@ -125,6 +124,7 @@ void tst_DownloadGui::startWindow(QZindleDlg &window, const QList<ResultRow> &ro
 {
     m_tab = window.findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
     QVERIFY(m_tab);
+    window.setStartDirectory(m_dir->path());
     m_list = m_tab->findChild<QTreeWidget *>(QStringLiteral("listView"));
     m_download = m_tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
     QVERIFY(m_list && m_download);
@@ -331,6 +331,30 @@ void tst_DownloadGui::nothingBeforeFirstTick()
     QCOMPARE(column(m_list, ResultRow::Id), QStringList{QStringLiteral("r0")});
 }
 
+void tst_DownloadGui::unreadableListIsKept()
+{
+    writeSetup(freePort());
+    // A regular file whose first read fails, whoever reads it.
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), listPath));
+    StderrCapture capture;
+    {
+        QZindleDlg window;
+        startWindow(window);
+        QCOMPARE(m_list->topLevelItemCount(), 0);
+        // As after "List up", and then at exit: neither save replaces the list.
+        RowItems::insertAtHead(m_list, makeRow("H", "r0"));
+        window.downloadListChanged();
+    }
+    QVERIFY(QFileInfo(listPath).isSymLink());
+    QCOMPARE(QFileInfo(listPath).symLinkTarget(), QStringLiteral("/proc/self/mem"));
+    QCOMPARE(QDir(path(QStringLiteral("work")))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("download.list")});
+    const QByteArray text = capture.text();
+    QVERIFY2(text.count("download.list could not be read (") == 2, text.constData());
+}
+
 void tst_DownloadGui::emptyWorkDirRefusesDownload()
 {
     writeSetup(freePort());
@@ -430,7 +454,7 @@ void tst_DownloadGui::settingsApply()
     auto *workDirEdit = dialog->findChild<QLineEdit *>(QStringLiteral("workDirEdit"));
     auto *portEdit = dialog->findChild<QLineEdit *>(QStringLiteral("portEdit"));
     auto *timeoutBox = dialog->findChild<QComboBox *>(QStringLiteral("timeoutBox"));
-    QCOMPARE(workDirEdit->text(), QStringLiteral("work/"));
+    QCOMPARE(workDirEdit->text(), QString::fromLocal8Bit(this->workDir()));
     QCOMPARE(portEdit->maxLength(), 6);
     QCOMPARE(workDirEdit->maxLength(), 255);
 

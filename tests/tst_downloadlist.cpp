@@ -7,6 +7,7 @@
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -32,6 +33,10 @@ const QByteArrayList First = {"H", "first", "1:00", "ann", "id1", "tube", "http:
 const QByteArrayList Second = {"x", "second", "2:00", "bob", "id2", "tube", "http://i/2.jpg"};
 const QByteArrayList Third = {"H", "third", "3:00", "cy", "id3", "clips", ""};
 
+constexpr auto Read = DownloadListFile::LoadStatus::Read;
+constexpr auto Missing = DownloadListFile::LoadStatus::Missing;
+constexpr auto Failed = DownloadListFile::LoadStatus::Failed;
+
 } // namespace
 
 // "download.list": its line format, what survives a save and a load, and its
@@ -49,6 +54,8 @@ private slots:
     void loadLines();
     void messages_data();
     void messages();
+    void missingOrUnreadable_data();
+    void missingOrUnreadable();
     void failedSaveKeepsOldList();
 
 private:
@@ -68,7 +75,7 @@ void tst_DownloadList::loadThenSaveReversesOrder()
 {
     QVERIFY(TestFiles::write(listPath(), line(First) + line(Second) + line(Third)));
     QList<ResultRow> rows;
-    QVERIFY(DownloadListFile::load(workDir(), &rows));
+    QCOMPARE(DownloadListFile::load(workDir(), &rows), Read);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(textsOf(rows[0]), First);
     QCOMPARE(textsOf(rows[2]), Third);
@@ -127,7 +134,7 @@ void tst_DownloadList::saveThenLoad()
     QCOMPARE(TestFiles::read(listPath()), saved + line(Third));
 
     QList<ResultRow> rows;
-    QVERIFY(DownloadListFile::load(workDir(), &rows));
+    QCOMPARE(DownloadListFile::load(workDir(), &rows), Read);
     QList<QByteArrayList> texts;
     for (const ResultRow &read : std::as_const(rows))
         texts.append(textsOf(read));
@@ -167,7 +174,7 @@ void tst_DownloadList::loadLines()
 
     QVERIFY(TestFiles::write(listPath(), file));
     QList<ResultRow> loaded;
-    QVERIFY(DownloadListFile::load(workDir(), &loaded));
+    QCOMPARE(DownloadListFile::load(workDir(), &loaded), Read);
     QList<QByteArrayList> texts;
     for (const ResultRow &row : std::as_const(loaded))
         texts.append(textsOf(row));
@@ -179,19 +186,21 @@ void tst_DownloadList::messages_data()
     QTest::addColumn<bool>("saving");
     QTest::addColumn<QByteArray>("dir"); // "TMP" stands for the temporary directory
     QTest::addColumn<QByteArray>("errors");
+    QTest::addColumn<int>("loadStatus"); // when loading
 
+    // No file yet is an empty list, not an error.
     QTest::newRow("load: no file yet")
         << false << QByteArray("TMP/")
-        << QByteArray("load TMP/download.list\ncannot open the file.");
+        << QByteArray("load TMP/download.list\ncannot open the file.") << int(Missing);
     QTest::newRow("load: path too short")
-        << false << QByteArray("/") << QByteArray("load path is too short.");
+        << false << QByteArray("/") << QByteArray("load path is too short.") << int(Failed);
     QTest::newRow("load: empty path")
-        << false << QByteArray("") << QByteArray("load path is too short.");
+        << false << QByteArray("") << QByteArray("load path is too short.") << int(Failed);
     QTest::newRow("save: path too short")
-        << true << QByteArray("/") << QByteArray("save path is too short.");
+        << true << QByteArray("/") << QByteArray("save path is too short.") << 0;
     QTest::newRow("save: no such directory")
         << true << QByteArray("TMP/missing/")
-        << QByteArray("save TMP/missing/download.list\ncannot open the file.");
+        << QByteArray("save TMP/missing/download.list\ncannot open the file.") << 0;
 }
 
 void tst_DownloadList::messages()
@@ -199,18 +208,70 @@ void tst_DownloadList::messages()
     QFETCH(bool, saving);
     QFETCH(QByteArray, dir);
     QFETCH(QByteArray, errors);
+    QFETCH(int, loadStatus);
 
     const QByteArray tmp = QFile::encodeName(m_dir->path());
     dir.replace("TMP", tmp);
     errors.replace("TMP", tmp);
     QList<ResultRow> rows;
     StderrCapture capture;
-    const bool done =
-        saving ? DownloadListFile::save(dir, {makeRow(First)}) : DownloadListFile::load(dir, &rows);
-    QVERIFY(!done);
+    if (saving)
+        QVERIFY(!DownloadListFile::save(dir, {makeRow(First)}));
+    else
+        QCOMPARE(int(DownloadListFile::load(dir, &rows)), loadStatus);
     QVERIFY(rows.isEmpty());
     QCOMPARE(capture.text(), errors);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void tst_DownloadList::missingOrUnreadable_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("message"); // after the "load" line
+
+    const QByteArray cannotOpen("cannot open the file.");
+    QTest::newRow("no folder yet") << QStringLiteral("no folder") << int(Missing) << cannotOpen;
+    QTest::newRow("link to no file yet")
+        << QStringLiteral("dangling link") << int(Missing) << cannotOpen;
+    QTest::newRow("fail: a directory") << QStringLiteral("directory") << int(Failed) << cannotOpen;
+    QTest::newRow("fail: a pipe, which would block")
+        << QStringLiteral("fifo") << int(Failed) << cannotOpen;
+    QTest::newRow("fail: a loop of links") << QStringLiteral("loop") << int(Failed) << cannotOpen;
+    // A regular file whose first read fails, whoever reads it.
+    QTest::newRow("fail: read error")
+        << QStringLiteral("read error") << int(Failed) << QByteArray("cannot read the file.");
+}
+
+void tst_DownloadList::missingOrUnreadable()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    QFETCH(QByteArray, message);
+
+    QByteArray dir = workDir();
+    if (kind == QLatin1String("no folder"))
+        dir += "missing/";
+    else if (kind == QLatin1String("dangling link"))
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere.list")), listPath()));
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("download.list")));
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(mkfifo(QFile::encodeName(listPath()).constData(), 0644), 0);
+    else if (kind == QLatin1String("loop"))
+        QVERIFY(QFile::link(listPath(), listPath()));
+    else if (kind == QLatin1String("read error"))
+        QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), listPath()));
+
+    QList<ResultRow> rows;
+    QString error = QStringLiteral("stale");
+    {
+        StderrCapture capture;
+        QCOMPARE(int(DownloadListFile::load(dir, &rows, &error)), status);
+        QCOMPARE(capture.text(), "load " + DownloadListFile::path(dir) + "\n" + message);
+    }
+    QVERIFY(rows.isEmpty());
+    QCOMPARE(error.isEmpty(), status == int(Missing));
 }
 
 void tst_DownloadList::failedSaveKeepsOldList()

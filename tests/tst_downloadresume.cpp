@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
@@ -206,7 +205,6 @@ private:
 
     QTemporaryDir m_pki;
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
 };
 
 bool tst_DownloadResume::openssl(const QStringList &arguments)
@@ -258,26 +256,26 @@ void tst_DownloadResume::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
 }
 
 void tst_DownloadResume::cleanup()
 {
-    m_current.reset();
     m_dir.reset();
 }
 
 void tst_DownloadResume::writeSetup(const QByteArray &engine, quint16 port, quint16 tlsPort)
 {
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=work/\r\ncafile=" + caFile() + "\r\n"));
+    QVERIFY(TestFiles::write(
+        m_dir->filePath(QStringLiteral("z_user.ini")),
+        "[settings]\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
+            "\r\ncafile=" + caFile() + "\r\n"));
     QVERIFY(TestFiles::writeEngine(
         m_dir->path(), QByteArray(engine).replace("TLSPORT", QByteArray::number(tlsPort)), port));
 }
 
 void tst_DownloadResume::run(const QList<ResultRow> &rows, Result *result)
 {
-    Settings settings;
+    Settings settings(m_dir->path());
     StderrCapture capture;
     {
         DownloadWorker job(&settings, rows);
@@ -554,7 +552,7 @@ void tst_DownloadResume::progressCountsTheWholeVideo()
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part")),
                              video().left(600)));
 
-    Settings settings;
+    Settings settings(m_dir->path());
     StderrCapture capture;
     DownloadWorker job(&settings, {makeRow("H", "ab12")});
     QTRY_COMPARE(job.progress.load(), 80);
@@ -683,7 +681,7 @@ void tst_DownloadResume::stopDuringPause()
     QVERIFY(server.start());
     writeSetup(NoStageEngine + "dowuload_retry::3\n", server.port());
 
-    Settings settings;
+    Settings settings(m_dir->path());
     StderrCapture capture;
     auto job = std::make_unique<DownloadWorker>(
         &settings, QList<ResultRow>{makeRow("H", "ab12"), makeRow("H", "cd34")});

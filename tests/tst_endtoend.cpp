@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "PeerProcess.h"
 #include "TestFiles.h"
 #include "gui/QZindleDlg.h"
@@ -88,7 +87,6 @@ private:
     QByteArray m_firstVideo;
     QByteArray m_thirdVideo;
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
 };
 
 void tst_EndToEnd::initTestCase()
@@ -124,15 +122,15 @@ void tst_EndToEnd::init()
     QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/site.zin")),
                              TestFiles::read(FixtureDir + QStringLiteral("/site.zin"))
                                  .replace("@BASE@", m_site.baseUrl())));
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=work/\r\ntimeout=0\r\n"));
+    QVERIFY(
+        TestFiles::write(path(QStringLiteral("z_user.ini")),
+                         "[settings]\r\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) +
+                             "\r\ntimeout=0\r\n"));
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
 }
 
 void tst_EndToEnd::cleanup()
 {
-    m_current.reset();
     m_dir.reset();
 }
 
@@ -171,6 +169,7 @@ void tst_EndToEnd::searchListUpDownload()
     const QString listPath = path(QStringLiteral("work/download.list"));
     QVERIFY(TestFiles::write(listPath, listLine(Gone)));
     QZindleDlg window;
+    window.setStartDirectory(m_dir->path());
     window.resize(640, 480);
     searchFromDialog(window, QStringLiteral("cats"));
     if (QTest::currentTestFailed())
@@ -235,6 +234,7 @@ void tst_EndToEnd::cliAddAgreesWithListUp()
     QVERIFY(TestFiles::write(listPath, before));
     {
         QZindleDlg window;
+        window.setStartDirectory(m_dir->path());
         window.resize(640, 480);
         searchFromDialog(window, QStringLiteral("cats"));
         if (QTest::currentTestFailed())

@@ -1,9 +1,9 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
+#include "core/extract/ResultScan.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -43,6 +43,8 @@ private slots:
     void init();
     void cleanup();
     void keyTable();
+    void searchKeys_data();
+    void searchKeys();
     void parseText_data();
     void parseText();
     void number_data();
@@ -64,19 +66,16 @@ private:
     QString engineDir() const { return dir->filePath(QStringLiteral(".zindles/")); }
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<CurrentDir> current;
 };
 
 void tst_Engine::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    current = std::make_unique<CurrentDir>(dir->path());
 }
 
 void tst_Engine::cleanup()
 {
-    current.reset();
     dir.reset();
 }
 
@@ -104,6 +103,57 @@ void tst_Engine::keyTable()
     }
     for (int key = Engine::StageUrl; key <= Engine::StageEnd; ++key)
         QCOMPARE(engine.text(key), QByteArray(""));
+}
+
+void tst_Engine::searchKeys_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("prefix"); // empty: no such mode
+
+    QTest::newRow("title") << 0 << QByteArray("find0_");
+    QTest::newRow("user") << 1 << QByteArray("find1_");
+    QTest::newRow("direct") << 2 << QByteArray("find2_");
+    QTest::newRow("fail: mode -1") << -1 << QByteArray();
+    QTest::newRow("fail: mode 3") << 3 << QByteArray();
+}
+
+void tst_Engine::searchKeys()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, prefix);
+
+    // Every key holds its own name; each option holds 7 + its mode.
+    const QList<QByteArray> names = expectedKeyNames();
+    QByteArray file;
+    for (const QByteArray &name : names)
+        file += name + (name.endsWith("_option::") ? QByteArray() : name) + "\n";
+    file.replace("search_name_option::", "search_name_option::7");
+    file.replace("search_user_option::", "search_user_option::8");
+    file.replace("search_direct_option::", "search_direct_option::9");
+    Engine engine;
+    QVERIFY(parse(engine, file));
+
+    const QByteArray modeNames[] = {"search_name::", "search_user::", "search_direct::"};
+    const bool known = !prefix.isEmpty();
+    QCOMPARE(engine.searchTemplate(mode), known ? modeNames[mode] : QByteArray(""));
+    QCOMPARE(engine.searchOption(mode), known ? 7 + mode : 0);
+
+    const char *const fields[] = {"http", "top",   "top_",  "id",     "id_",  "title", "title_",
+                                  "user", "user_", "image", "image_", "time", "time_"};
+    for (int field = Engine::FindHttp; field <= Engine::TimeEnd; ++field) {
+        const QByteArray expected = known ? prefix + fields[field] + "::" : QByteArray("");
+        QCOMPARE(engine.marker(mode, Engine::MarkerOffset(field)), expected);
+    }
+
+    const MarkerSet set = engine.markerSet(mode);
+    const QByteArray *pairs[] = {set.top, set.id, set.title, set.user, set.image, set.time};
+    const char *const pairNames[] = {"top", "id", "title", "user", "image", "time"};
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray begin = known ? prefix + pairNames[i] + "::" : QByteArray("");
+        const QByteArray end = known ? prefix + pairNames[i] + "_::" : QByteArray("");
+        QCOMPARE(pairs[i][0], begin);
+        QCOMPARE(pairs[i][1], end);
+    }
 }
 
 void tst_Engine::parseText_data()
@@ -326,7 +376,7 @@ void tst_Engine::loadTable()
     }
 
     StderrCapture capture;
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.engineCount(), int(ids.size()));
     for (int i = 0; i < ids.size(); ++i)
         QCOMPARE(settings.engine(i)->text(Engine::Id), ids[i]);
@@ -360,7 +410,7 @@ void tst_Engine::findEngine()
     QVERIFY(
         TestFiles::write(engineDir() + QStringLiteral("b.zin"), "engine_title::B\nengine_id::y\n"));
     QVERIFY(TestFiles::write(engineDir() + QStringLiteral("d.zin"), "engine_title::D\n"));
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.engineCount(), 4);
     const Engine *engine = settings.findEngine(id);
     if (title.isNull()) {

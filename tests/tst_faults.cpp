@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -259,19 +258,16 @@ private:
     void writeEngine(const QByteArray &engine, quint16 port);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
 };
 
 void tst_Faults::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
 }
 
 void tst_Faults::cleanup()
 {
-    m_current.reset();
     m_dir.reset();
 }
 
@@ -415,11 +411,13 @@ void tst_Faults::jobFaults()
 
     RawPeer faulty(peer);
     QVERIFY(faulty.start());
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
+    QVERIFY(TestFiles::write(
+        path(QStringLiteral("z_user.ini")),
+        "[settings]\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
     QVERIFY(QDir().mkdir(path(QStringLiteral("work"))));
     writeEngine(engine, faulty.port());
 
-    Settings settings;
+    Settings settings(m_dir->path());
     QList<DownloadWorker::RowMark> marks;
     {
         DownloadWorker job(&settings, {makeRow("H", "ab12")});
@@ -445,12 +443,14 @@ void tst_Faults::titleFileExtension()
     ScriptedServer server;
     server.setRoute("/v/ab12.mp4", {Step::send(ok(Video)), Step::close()});
     QVERIFY(server.start());
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
+    QVERIFY(TestFiles::write(
+        path(QStringLiteral("z_user.ini")),
+        "[settings]\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
     QVERIFY(QDir().mkdir(path(QStringLiteral("work"))));
     writeEngine(QByteArray(NoStageEngine).replace("download_ext::.mp4", "download_ext::.txt"),
                 server.port());
 
-    Settings settings;
+    Settings settings(m_dir->path());
     QList<DownloadWorker::RowMark> marks;
     {
         StderrCapture capture;
@@ -610,7 +610,7 @@ void tst_Faults::garbageSettings()
     // In the process as well; a file that blocks would have stopped the
     // command above, within its time limit.
     {
-        Settings settings;
+        Settings settings(m_dir->path());
         QCOMPARE(settings.workDir(), workDir);
         QCOMPARE(settings.port(), port);
         QCOMPARE(settings.timeout(1), timeoutMs);
@@ -658,13 +658,13 @@ void tst_Faults::brokenList()
     QVERIFY(TestFiles::write(path(QStringLiteral("download.list")), file));
     StderrCapture capture;
     QList<ResultRow> loaded;
-    QVERIFY(DownloadListFile::load(work, &loaded));
+    QCOMPARE(DownloadListFile::load(work, &loaded), DownloadListFile::LoadStatus::Read);
     QCOMPARE(loaded, rows);
 
     // What parsed survives a save and the next load.
     QVERIFY(DownloadListFile::save(work, loaded));
     QList<ResultRow> again;
-    QVERIFY(DownloadListFile::load(work, &again));
+    QCOMPARE(DownloadListFile::load(work, &again), DownloadListFile::LoadStatus::Read);
     QCOMPARE(again, rows);
 }
 

@@ -16,7 +16,8 @@ class tst_MainWindow : public QObject
 private slots:
     void init();
     void buttonsWaitForFirstTick();
-    void firstTickReadsCurrentDirectory();
+    void firstTickReadsStartDirectory_data();
+    void firstTickReadsStartDirectory();
     void tabShortcuts_data();
     void tabShortcuts();
     void setStatus_data();
@@ -25,20 +26,18 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<CurrentDir> current;
 };
 
 void tst_MainWindow::init()
 {
-    current.reset();
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    current = std::make_unique<CurrentDir>(dir->path());
 }
 
 void tst_MainWindow::buttonsWaitForFirstTick()
 {
     QZindleDlg window;
+    window.setStartDirectory(dir->path());
     window.show();
     auto *settingButton = window.findChild<QPushButton *>(QStringLiteral("settingButton"));
     QVERIFY(settingButton);
@@ -60,11 +59,25 @@ void tst_MainWindow::buttonsWaitForFirstTick()
     QCOMPARE(window.findChild<QSettingDlg *>(), dialog);
 }
 
-void tst_MainWindow::firstTickReadsCurrentDirectory()
+void tst_MainWindow::firstTickReadsStartDirectory_data()
 {
+    QTest::addColumn<bool>("told");
+
+    QTest::newRow("the directory it was told") << true;
+    QTest::newRow("else the current directory") << false;
+}
+
+void tst_MainWindow::firstTickReadsStartDirectory()
+{
+    QFETCH(bool, told);
     QVERIFY(TestFiles::write(dir->filePath(QStringLiteral("z_user.ini")),
                              "[settings]\r\npath=/tmp/zindle-work/\r\ntimeout=3\r\n"));
+    std::unique_ptr<CurrentDir> current;
     QZindleDlg window;
+    if (told)
+        window.setStartDirectory(dir->path());
+    else
+        current = std::make_unique<CurrentDir>(dir->path());
     QTRY_VERIFY(window.settingsRecord());
     QCOMPARE(window.settingsRecord()->workDir(), QByteArray("/tmp/zindle-work/"));
     QCOMPARE(window.settingsRecord()->timeout(1), 60000);
@@ -90,6 +103,7 @@ void tst_MainWindow::tabShortcuts()
     QFETCH(int, expectedTab);
 
     QZindleDlg window;
+    window.setStartDirectory(dir->path());
     window.show();
     QApplication::setActiveWindow(&window);
     QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -128,6 +142,7 @@ void tst_MainWindow::setStatus()
     QFETCH(QString, expectedText);
 
     QZindleDlg window;
+    window.setStartDirectory(dir->path());
     auto *bar = window.statusBarWidget();
     window.setStatus(startValue == 0 ? 5 : 0, QStringLiteral("old"));
     window.setStatus(startValue);
@@ -146,6 +161,7 @@ void tst_MainWindow::setStatus()
 void tst_MainWindow::closeIsAccepted()
 {
     QZindleDlg window;
+    window.setStartDirectory(dir->path());
     window.show();
     QVERIFY(window.close());
     QVERIFY(!window.isVisible());

@@ -1,4 +1,3 @@
-#include "CurrentDir.h"
 #include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "core/search/SearchWorker.h"
@@ -137,7 +136,6 @@ private:
 
     ScriptedServer m_server;
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
 };
 
 void tst_SearchGui::initTestCase()
@@ -151,18 +149,17 @@ void tst_SearchGui::init()
     QVERIFY(m_dir->isValid());
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral(".zindles/fixture.zin")),
                              fixture("fixture.zin").replace("@BASE@", m_server.url(""))));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
 }
 
 void tst_SearchGui::cleanup()
 {
-    m_current.reset();
     m_dir.reset();
 }
 
 std::unique_ptr<QZindleDlg> tst_SearchGui::readyWindow()
 {
     auto window = std::make_unique<QZindleDlg>();
+    window->setStartDirectory(m_dir->path());
     window->resize(640, 480);
     if (!QTest::qWaitFor([&] { return window->settingsRecord() != nullptr; }))
         return nullptr;
@@ -468,6 +465,7 @@ void tst_SearchGui::listUp()
     QFETCH(QString, expectedBarText);
 
     QZindleDlg window;
+    window.setStartDirectory(m_dir->path());
     auto *results = child<QTreeWidget>(&window, "resultList");
     QTreeWidget *downloadList = window.downloadListView();
     auto *bar = child<QTextProgressBar>(&window, "progressBar");
@@ -509,8 +507,10 @@ void tst_SearchGui::listUpSaves()
     QFETCH(QByteArray, expectedList);
 
     const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=work/\r\n"));
+    QVERIFY(TestFiles::write(
+        m_dir->filePath(QStringLiteral("z_user.ini")),
+        "[settings]\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
+            "\r\n"));
     QVERIFY(TestFiles::write(listPath, twoOldRows()));
     auto window = readyWindow();
     QVERIFY(window);
@@ -565,6 +565,7 @@ void tst_SearchGui::beforeFirstTick()
 {
     const int before = m_server.connectionCount();
     QZindleDlg window;
+    window.setStartDirectory(m_dir->path());
     QVERIFY(!window.settingsRecord());
     QSearchDlg *dlg = dialog(window);
     auto *button = child<QPushButton>(dlg, "actionButton");

@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "LocalPorts.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
@@ -104,7 +103,6 @@ private:
                                          int page = 0);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
     std::unique_ptr<Settings> m_settings;
     ScriptedServer m_server;
     PeerProcess m_site;
@@ -124,19 +122,16 @@ void tst_SearchJob::cleanupTestCase()
 
 void tst_SearchJob::init()
 {
-    m_current.reset();
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     QVERIFY(writeEngine(m_dir->path(), m_server.url("")));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
-    m_settings = std::make_unique<Settings>();
+    m_settings = std::make_unique<Settings>(m_dir->path());
     QCOMPARE(m_settings->engineCount(), 1);
 }
 
 void tst_SearchJob::cleanup()
 {
     m_settings.reset();
-    m_current.reset();
     m_dir.reset();
 }
 
@@ -287,7 +282,7 @@ void tst_SearchJob::noRequest()
 
     if (!withEngine) {
         QVERIFY(QDir(m_dir->filePath(QStringLiteral(".zindles"))).removeRecursively());
-        m_settings = std::make_unique<Settings>();
+        m_settings = std::make_unique<Settings>(m_dir->path());
         QCOMPARE(m_settings->engineCount(), 0);
     }
     const int before = m_server.connectionCount();
@@ -307,7 +302,7 @@ void tst_SearchJob::unreachableSite()
     // A port that was just closed: connecting is refused.
     const QByteArray base = "http://127.0.0.1:" + QByteArray::number(LocalPorts::freePort());
     QVERIFY(writeEngine(m_dir->path(), base));
-    m_settings = std::make_unique<Settings>();
+    m_settings = std::make_unique<Settings>(m_dir->path());
     auto job = search("cats");
     QVERIFY(job);
     QCOMPARE(job->resultCode.load(), int(ResultCode::ConnectFailed));
@@ -354,7 +349,7 @@ void tst_SearchJob::startAndEndLines()
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
                              "[settings]\r\nname=someone\r\npass=" + password +
                                  "\r\nport=8080\r\ntimeout=1\r\n"));
-    m_settings = std::make_unique<Settings>();
+    m_settings = std::make_unique<Settings>(m_dir->path());
     StderrCapture capture;
     auto job = search("cats", 0, 2, 0); // no template: no request
     QVERIFY(job);

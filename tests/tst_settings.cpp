@@ -1,11 +1,13 @@
 #include "CurrentDir.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
+#include "core/config/IniFile.h"
 #include "core/config/Settings.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QtTest>
+#include <sys/stat.h>
 
 class tst_Settings : public QObject
 {
@@ -15,6 +17,9 @@ private slots:
     void init();
     void cleanup();
     void defaultsWithoutIni();
+    void defaultDirectoryIsCurrent();
+    void unreadableIni_data();
+    void unreadableIni();
     void readsIni();
     void choices_data();
     void choices();
@@ -30,27 +35,24 @@ private:
     QString iniPath() const { return dir->filePath(QStringLiteral("z_user.ini")); }
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<CurrentDir> current;
 };
 
 void tst_Settings::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    current = std::make_unique<CurrentDir>(dir->path());
 }
 
 void tst_Settings::cleanup()
 {
-    current.reset();
     dir.reset();
 }
 
 void tst_Settings::defaultsWithoutIni()
 {
     {
-        Settings settings;
-        const QByteArray here = QFile::encodeName(QFileInfo(dir->path()).canonicalFilePath());
+        Settings settings(dir->path());
+        const QByteArray here = QFile::encodeName(dir->path());
         QCOMPARE(settings.appDir(), here);
         QCOMPARE(settings.iniPath(), QFile::decodeName(here) + QStringLiteral("/z_user.ini"));
         QCOMPARE(settings.engineDir(), QFile::decodeName(here) + QStringLiteral("/.zindles/"));
@@ -76,13 +78,99 @@ void tst_Settings::defaultsWithoutIni()
     QVERIFY(!QFile::exists(iniPath()));
 }
 
+void tst_Settings::defaultDirectoryIsCurrent()
+{
+    QVERIFY(TestFiles::write(iniPath(), "[settings]\nproxy=10.0.0.9\n"));
+    CurrentDir current(dir->path());
+    Settings settings;
+    const QByteArray here = QFile::encodeName(QFileInfo(dir->path()).canonicalFilePath());
+    QCOMPARE(settings.appDir(), here);
+    QCOMPARE(settings.iniPath(), QFile::decodeName(here) + QStringLiteral("/z_user.ini"));
+    QCOMPARE(settings.proxy(), QByteArray("10.0.0.9"));
+}
+
+void tst_Settings::unreadableIni_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("reason");
+
+    QTest::newRow("a directory") << QStringLiteral("directory") << QByteArray("not a regular file");
+    QTest::newRow("a pipe, which would block")
+        << QStringLiteral("fifo") << QByteArray("not a regular file");
+    QTest::newRow("larger than the limit")
+        << QStringLiteral("too big") << QByteArray("larger than 16777216 bytes");
+    // Read fine at exit: what the record holds is still not what the file says.
+    QTest::newRow("too big at start, small at exit")
+        << QStringLiteral("shrinks") << QByteArray("larger than 16777216 bytes");
+    // A regular file whose first read fails, whoever reads it.
+    QTest::newRow("a read error") << QStringLiteral("read error") << QByteArray();
+    QTest::newRow("a loop of links") << QStringLiteral("loop") << QByteArray();
+}
+
+void tst_Settings::unreadableIni()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reason);
+
+    const QByteArray path = QFile::encodeName(iniPath());
+    const QByteArray big = "[settings]\nproxy=10.0.0.1\n" + QByteArray(IniFile::MaxFileSize, ' ');
+    if (kind == QLatin1String("directory"))
+        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("z_user.ini")));
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(mkfifo(path.constData(), 0644), 0);
+    else if (kind == QLatin1String("too big") || kind == QLatin1String("shrinks"))
+        QVERIFY(TestFiles::write(iniPath(), big));
+    else if (kind == QLatin1String("read error"))
+        QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), iniPath()));
+    else if (kind == QLatin1String("loop"))
+        QVERIFY(QFile::link(iniPath(), iniPath()));
+    const QFileInfo before(iniPath());
+
+    QByteArray atStart;
+    QByteArray atExit;
+    {
+        StderrCapture start;
+        auto settings = std::make_unique<Settings>(dir->path());
+        atStart = start.text();
+        // The defaults, and an Apply that would write them at exit.
+        QCOMPARE(settings->proxy(), QByteArray(""));
+        QCOMPARE(settings->timeout(1), 15000);
+        settings->setPort(3128);
+        settings->setModified(true);
+        if (kind == QLatin1String("shrinks"))
+            QVERIFY(TestFiles::write(iniPath(), "[settings]\nproxy=10.0.0.1\n"));
+        StderrCapture exit;
+        settings.reset();
+        atExit = exit.text();
+    }
+
+    const QByteArray prefix = "cannot read the settings file " + path + ": ";
+    QVERIFY2(atStart.startsWith(prefix) && atStart.endsWith("; the defaults are used\n") &&
+                 atStart.count('\n') == 1,
+             atStart.constData());
+    if (!reason.isEmpty())
+        QVERIFY2(atStart.contains(": " + reason + ";"), atStart.constData());
+    QCOMPARE(atExit, "cannot save the settings file " + path + ": it could not be read at start\n");
+    // Never written over: the same kind of thing, with the same contents.
+    const QFileInfo after(iniPath());
+    QCOMPARE(after.isSymLink(), before.isSymLink());
+    QCOMPARE(after.isDir(), before.isDir());
+    if (kind == QLatin1String("too big"))
+        QCOMPARE(TestFiles::read(iniPath()), big);
+    if (kind == QLatin1String("shrinks"))
+        QCOMPARE(TestFiles::read(iniPath()), QByteArray("[settings]\nproxy=10.0.0.1\n"));
+    QCOMPARE(QDir(dir->path())
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("z_user.ini")});
+}
+
 void tst_Settings::readsIni()
 {
     QVERIFY(TestFiles::write(iniPath(), "[other]\r\nport=99\r\n[settings]\r\n"
                                         "path=/w/\r\nproxy=10.0.0.1\r\nname=me\r\npass=\"s e\"\r\n"
                                         "port=8080\r\nimage=1\r\ncache=2\r\nplay=2\r\n"
                                         "timeout=3\r\nuseragent=4\r\ncafile=/etc/ca.pem\r\n"));
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.workDir(), QByteArray("/w/"));
     QCOMPARE(settings.proxy(), QByteArray("10.0.0.1"));
     QCOMPARE(settings.userId(), QByteArray("me"));
@@ -141,7 +229,7 @@ void tst_Settings::choices()
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, expected);
     QVERIFY(TestFiles::write(iniPath(), "[settings]\n" + key + "=" + stored + "\n"));
-    Settings settings;
+    Settings settings(dir->path());
     if (key == "useragent") {
         QCOMPARE(settings.userAgentIndex(), stored.toInt());
         QCOMPARE(settings.userAgent(), expected);
@@ -171,13 +259,13 @@ void tst_Settings::workDir()
     QFETCH(QByteArray, stored);
     QFETCH(QByteArray, expected);
     QVERIFY(TestFiles::write(iniPath(), "[settings]\npath=" + stored + "\n"));
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.workDir(), expected);
 }
 
 void tst_Settings::setters()
 {
-    Settings settings;
+    Settings settings(dir->path());
     settings.setWorkDir(QByteArray());
     QCOMPARE(settings.workDir(), QByteArray("/home/zaurus/Documents/Movie_Files/"));
     settings.setWorkDir("/x");
@@ -210,7 +298,7 @@ void tst_Settings::saveWhenModified()
     QFETCH(bool, undo);
     QFETCH(bool, written);
     {
-        Settings settings;
+        Settings settings(dir->path());
         settings.setProxy("10.1.1.1");
         settings.setPort(3128);
         if (apply)
@@ -233,7 +321,7 @@ void tst_Settings::saveKeepsOtherLines()
     QVERIFY(TestFiles::write(iniPath(), "; hand-written\r\n[other]\r\npath=keep\r\n\r\n"
                                         "[settings]\r\ntimeout = 1\r\ncafile=/etc/ca.pem\r\n"
                                         "path=/old\r\n\r\n[last]\r\nx=1\r\n"));
-    Settings settings;
+    Settings settings(dir->path());
     QCOMPARE(settings.workDir(), QByteArray("/old/"));
     settings.setUserId("me");
     settings.setTimeoutIndex(-2);
@@ -254,7 +342,7 @@ void tst_Settings::saveKeepsOtherLines()
 
 void tst_Settings::failedSave()
 {
-    Settings settings;
+    Settings settings(dir->path());
     const QByteArray missing = settings.appDir() + "/missing";
     settings.setAppDir(missing);
     settings.setModified(true);

@@ -1,4 +1,3 @@
-#include "CurrentDir.h"
 #include "PeerProcess.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -142,7 +141,6 @@ void tst_Soak::faultyRun()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    CurrentDir current(dir.path());
     const QString logPath = dir.filePath(QStringLiteral("requests.log"));
 
     // The server names its port once it listens.
@@ -153,8 +151,9 @@ void tst_Soak::faultyRun()
                                    "PORT "),
              qPrintable(server.failure()));
 
-    QVERIFY(
-        TestFiles::write(dir.filePath(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
+    QVERIFY(TestFiles::write(
+        dir.filePath(QStringLiteral("z_user.ini")),
+        "[settings]\npath=" + QFile::encodeName(dir.filePath(QStringLiteral("work/"))) + "\n"));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("work/soak")));
     QVERIFY(TestFiles::writeEngine(
         dir.path(), QByteArray(EngineText).replace("RETRIES", QByteArray::number(Retries)),
@@ -167,7 +166,7 @@ void tst_Soak::faultyRun()
     for (int i = 0; i < RowCount; ++i)
         rows.append(makeRow(i));
 
-    Settings settings;
+    Settings settings(dir.path());
     QMap<int, QByteArray> marks;
     QMap<int, QByteArray> reasons; // of the rows marked "x"
     qint64 baselineKiB = -1;

@@ -1,5 +1,4 @@
 #include "CliRun.h"
-#include "CurrentDir.h"
 #include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "TestRows.h"
@@ -183,7 +182,6 @@ private:
                               const std::function<bool()> &reached, qint64 *stopToEndMs);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<CurrentDir> m_current;
 };
 
 void tst_Stall::init()
@@ -191,7 +189,6 @@ void tst_Stall::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("work/tube")));
-    m_current = std::make_unique<CurrentDir>(m_dir->path());
     hangsEntered = 0;
     Connection::setResolverForTests(hangingResolver);
 }
@@ -200,7 +197,6 @@ void tst_Stall::cleanup()
 {
     Connection::setResolverForTests(nullptr);
     releaseHangs();
-    m_current.reset();
     m_dir.reset();
 }
 
@@ -270,7 +266,11 @@ void tst_Stall::downloadStops()
     server.setRoute("/v/r0", ScriptedServer::reply(200, VideoR0));
     server.setRoute("/watch/r1", ScriptedServer::reply(200, watchPage(videoUrl)));
 
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\r\npath=work/\r\n"));
+    // The window runs in this process: its work directory must not depend on
+    // the test's current directory.
+    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
+                             "[settings]\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() +
+                                 "\r\n"));
     QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
     // The file's last row is shown on top.
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")),
@@ -325,6 +325,7 @@ void tst_Stall::downloadStops()
         QVERIFY2(cli.exitCode() == 130, err.constData());
     } else {
         auto window = std::make_unique<QZindleDlg>();
+        window->setStartDirectory(m_dir->path());
         auto *tab = window->findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
         QVERIFY(tab);
         auto *download = tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));

@@ -5,7 +5,6 @@
 #include "core/download/DownloadWorker.h"
 #include "core/job/ResultRow.h"
 
-#include <QFile>
 #include <cstdio>
 #include <unistd.h>
 
@@ -32,10 +31,10 @@ int Cli::download(const QStringList &args)
     Settings settings;
     const QByteArray workDir = settings.workDir();
     QList<ResultRow> fileRows;
-    if (!DownloadListFile::load(workDir, &fileRows)) {
+    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows);
+    if (status != DownloadListFile::LoadStatus::Read) {
         fputc('\n', stderr);
-        // No list yet is an empty list; anything else is a failure.
-        if (workDir.size() < 2 || QFile::exists(QFile::decodeName(DownloadListFile::path(workDir))))
+        if (status == DownloadListFile::LoadStatus::Failed)
             return 1;
     }
 

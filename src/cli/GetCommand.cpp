@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
 #include "core/config/Settings.h"
+#include "core/download/DownloadWorker.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
@@ -9,8 +10,6 @@
 #include <cstdio>
 
 namespace {
-
-constexpr int FlushThreshold = 32768;
 
 bool writeOut(FILE *out, HttpClient &client)
 {
@@ -59,11 +58,9 @@ int Cli::get(const QStringList &args)
     HttpClient client;
     {
         Settings settings;
-        client.setTimeout(settings.timeout(1));
-        client.setUserAgent(settings.userAgent());
-        client.setProxy(settings.proxy(), settings.port());
-        client.setAccount(settings.userId(), settings.password());
-        client.setCaFile(caFile.isEmpty() ? settings.caFile() : QFile::encodeName(caFile));
+        settings.configureClient(client);
+        if (!caFile.isEmpty())
+            client.setCaFile(QFile::encodeName(caFile));
     }
     CookieJar jar;
     client.setCookieJar(&jar);
@@ -76,7 +73,7 @@ int Cli::get(const QStringList &args)
     if (code >= 0) {
         for (;;) {
             code = client.receive();
-            if (client.bufferedBytes() > FlushThreshold)
+            if (client.bufferedBytes() > DownloadWorker::FlushThreshold)
                 written = writeOut(out, client) && written;
             if (code != ResultCode::ReceiveAgain && code != ResultCode::BufferFull)
                 break;

@@ -5,12 +5,10 @@
 #include "core/download/DownloadListFile.h"
 #include "core/search/SearchWorker.h"
 
-#include <QFile>
 #include <cstdio>
 
 namespace {
 
-constexpr int PageCount = 20;
 constexpr int PollMs = 100;
 
 // An index into the table, else the engine with that "engine_id::"; -1 when neither.
@@ -58,19 +56,16 @@ QByteArray lineOf(const ResultRow &row)
 }
 
 // The download list of the work directory as the Download tab shows it, top
-// to bottom: the file's last row on top. False when the list cannot be read;
-// no file yet is an empty list.
+// to bottom: the file's last row on top. False when the list cannot be read
+// (it must then not be replaced by the hits); no file yet is an empty list.
 bool loadShown(const QByteArray &workDir, QList<ResultRow> *shown)
 {
     QList<ResultRow> fileRows;
-    if (!DownloadListFile::load(workDir, &fileRows)) {
+    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows);
+    if (status != DownloadListFile::LoadStatus::Read)
         fputc('\n', stderr);
-        // A list that exists but cannot be read must not be replaced by the hits.
-        return workDir.size() >= 2 &&
-               !QFile::exists(QFile::decodeName(DownloadListFile::path(workDir)));
-    }
     *shown = QList<ResultRow>(fileRows.crbegin(), fileRows.crend());
-    return true;
+    return status != DownloadListFile::LoadStatus::Failed;
 }
 
 // Copies the hits (in page order) into the shown list as "List up" does with
@@ -140,8 +135,11 @@ int Cli::search(const QStringList &args)
     if (!pageName.isNull()) {
         bool isNumber = false;
         page = pageName.toInt(&isNumber);
-        if (!isNumber || page < 0 || page >= PageCount)
-            return usage("page outside 0 to 19", pageName);
+        if (!isNumber || page < 0 || page >= Engine::PageCount) {
+            const QByteArray problem =
+                "page outside 0 to " + QByteArray::number(Engine::PageCount - 1);
+            return usage(problem.constData(), pageName);
+        }
     }
 
     Settings settings;

@@ -128,7 +128,7 @@ void QZindleDlg::onPlay()
 void QZindleDlg::timerDone()
 {
     if (!settings) {
-        settings = std::make_unique<Settings>();
+        settings = std::make_unique<Settings>(startDirectory);
         resultTab->setSettings(settings.get());
         downloadTab->loadList(settings.get());
         connect(settingButton, &QPushButton::clicked, this, &QZindleDlg::onSetting);

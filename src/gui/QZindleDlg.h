@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
 #include <memory>
 
 class QPushButton;
@@ -37,6 +38,10 @@ public:
     void downloadListChanged();
 
     Settings *settingsRecord() const { return settings.get(); }
+    // The directory whose "z_user.ini" and ".zindles" the first tick reads;
+    // empty (the default) for the directory current at that tick. Takes
+    // effect only before the first tick.
+    void setStartDirectory(const QString &dir) { startDirectory = dir; }
     QTextProgressBar *statusBarWidget() const { return progressBar; }
 
 protected slots:
@@ -59,4 +64,5 @@ private:
     QSettingDlg *settingDlg = nullptr;
     QTimer *timer = nullptr;
     std::unique_ptr<Settings> settings;
+    QString startDirectory;
 };

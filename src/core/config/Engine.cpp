@@ -1,6 +1,7 @@
 #include "core/config/Engine.h"
 
 #include "core/config/Numbers.h"
+#include "core/extract/ResultScan.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +29,18 @@ const char *const KeyNames[Engine::KeyCount] = {
 
 // Keys 0..53 are read from the file; 54..56 are the numbered patterns.
 constexpr int FileKeyCount = Engine::StageUrl;
+
+// Each search mode has a template and an option key, then, after the page
+// keys, a marker block of this many keys.
+constexpr int KeysPerMode = 2;
+constexpr int MarkerBlockSize = Engine::TimeEnd + 1;
+static_assert(Engine::SearchName + KeysPerMode * Engine::ModeCount == Engine::SearchStart);
+static_assert(Engine::FindFirst + MarkerBlockSize * Engine::ModeCount == Engine::DownloadHttp);
+
+bool isMode(int mode)
+{
+    return mode >= 0 && mode < Engine::ModeCount;
+}
 
 const QByteArray &emptyText()
 {
@@ -144,6 +157,56 @@ const QByteArray &Engine::text(int key) const
 int Engine::number(int key) const
 {
     return Numbers::wholeNumber(text(key));
+}
+
+int Engine::searchTemplateKey(int mode)
+{
+    return isMode(mode) ? SearchName + KeysPerMode * mode : -1;
+}
+
+int Engine::searchOptionKey(int mode)
+{
+    return isMode(mode) ? SearchNameOption + KeysPerMode * mode : -1;
+}
+
+int Engine::markerKey(int mode, MarkerOffset field)
+{
+    if (!isMode(mode) || int(field) < FindHttp || int(field) > TimeEnd)
+        return -1;
+    return FindFirst + MarkerBlockSize * mode + field;
+}
+
+const QByteArray &Engine::searchTemplate(int mode) const
+{
+    return text(searchTemplateKey(mode));
+}
+
+int Engine::searchOption(int mode) const
+{
+    return number(searchOptionKey(mode));
+}
+
+const QByteArray &Engine::marker(int mode, MarkerOffset field) const
+{
+    return text(markerKey(mode, field));
+}
+
+MarkerSet Engine::markerSet(int mode) const
+{
+    MarkerSet set;
+    if (!isMode(mode))
+        return set;
+    const auto pair = [&](QByteArray(&target)[2], MarkerOffset begin) {
+        target[0] = marker(mode, begin);
+        target[1] = marker(mode, MarkerOffset(begin + 1));
+    };
+    pair(set.top, TopBegin);
+    pair(set.id, IdBegin);
+    pair(set.title, TitleBegin);
+    pair(set.user, UserBegin);
+    pair(set.image, ImageBegin);
+    pair(set.time, TimeBegin);
+    return set;
 }
 
 const QByteArray &Engine::stageText(int kind, int stage) const

@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+struct MarkerSet;
+
 // One engine definition: the texts of a "*.zin" file addressed by key index,
 // and the stage list of its download chain.
 class Engine
@@ -20,7 +22,7 @@ public:
         SearchDirectOption = 7,
         SearchStart = 8,
         SearchStep = 9,
-        FindFirst = 10,    // "find0_http::"; mode m's markers start at FindFirst + 13 * m
+        FindFirst = 10,    // "find0_http::", the first key of mode 0's marker block
         DownloadHttp = 49, // "download_http::"
         StageCount = 50,   // "dowuload_redirect::"
         Retry = 51,        // "dowuload_retry::"
@@ -31,7 +33,7 @@ public:
         StageEnd = 56,     // "download_key%d_::"
         KeyCount = 57,
     };
-    // Offsets within one mode's marker block (FindFirst + 13 * mode + offset).
+    // The keys of one search mode's marker block, in file order.
     enum MarkerOffset {
         FindHttp = 0,
         TopBegin = 1,
@@ -47,6 +49,10 @@ public:
         TimeBegin = 11,
         TimeEnd = 12,
     };
+    // Search modes 0..ModeCount-1: by title, by user, by direct address.
+    static constexpr int ModeCount = 3;
+    // A search asks for one of the result pages 0..PageCount-1.
+    static constexpr int PageCount = 20;
     static constexpr int MaxStages = 64;
     static constexpr int PieceSize = 1023; // lines are read in pieces of this many bytes
 
@@ -60,6 +66,22 @@ public:
     const QByteArray &text(int key) const;
     int number(int key) const;
     int textLength(int key) const { return int(text(key).size()); }
+    // The address template of a search mode; empty for a mode outside 0..ModeCount-1.
+    const QByteArray &searchTemplate(int mode) const;
+    // The number under the mode's option key (1: percent-encode the word); 0
+    // for a mode outside 0..ModeCount-1.
+    int searchOption(int mode) const;
+    // One marker text of a search mode; empty for a mode outside 0..ModeCount-1.
+    const QByteArray &marker(int mode, MarkerOffset field) const;
+    // The six marker pairs of a search mode; the empty set (with which a scan
+    // finds nothing) for a mode outside 0..ModeCount-1.
+    MarkerSet markerSet(int mode) const;
+    // The key index of a search mode's template, option or marker; -1 for a
+    // mode outside 0..ModeCount-1.
+    static int searchTemplateKey(int mode);
+    static int searchOptionKey(int mode);
+    static int markerKey(int mode, MarkerOffset field);
+
     // kind is StageUrl, StageBegin or StageEnd; " " outside the stage list.
     const QByteArray &stageText(int kind, int stage) const;
 

@@ -1,15 +1,12 @@
 #include "core/config/IniFile.h"
 
+#include "core/config/AtomicFile.h"
 #include "core/config/Numbers.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QList>
-#include <QRandomGenerator>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -143,23 +140,6 @@ QByteArray encodeValue(const QByteArray &value)
     return text;
 }
 
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t written = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = EIO;
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
-
 } // namespace
 
 IniFile::IniFile(const QString &path) : m_path(path) {}
@@ -168,15 +148,24 @@ bool IniFile::load()
 {
     m_data.clear();
     m_error.clear();
-    QFile file(m_path);
-    if (!file.exists())
-        return true;
+    // Nothing at the path (its folder missing too) is a missing file; a path
+    // that cannot be looked up (a loop of links, a folder without search
+    // permission) is one that cannot be read.
+    struct stat info;
+    if (::stat(QFile::encodeName(m_path).constData(), &info) != 0) {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR)
+            return true;
+        m_error = qt_error_string(code);
+        return false;
+    }
     // Opening a pipe blocks until someone writes to it, and a device such as
     // /dev/zero never ends: only a regular file is read.
-    if (!QFileInfo(m_path).isFile()) {
+    if (!S_ISREG(info.st_mode)) {
         m_error = QStringLiteral("not a regular file");
         return false;
     }
+    QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
         m_error = file.errorString();
         return false;
@@ -244,44 +233,5 @@ void IniFile::setValue(const QByteArray &section, const QByteArray &key, const Q
 
 bool IniFile::save()
 {
-    m_error.clear();
-    // Replace the file a link points to, not the link.
-    const QFileInfo info(m_path);
-    const QString target = info.isSymLink() ? info.symLinkTarget() : m_path;
-    struct stat old;
-    const bool hadFile = ::stat(QFile::encodeName(target).constData(), &old) == 0;
-
-    QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = QFile::encodeName(target) + ".tmp" +
-                    QByteArray::number(QRandomGenerator::global()->generate(), 36);
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        m_error = qt_error_string(errno);
-        return false;
-    }
-    if (hadFile)
-        ::fchmod(fd, old.st_mode & 07777);
-
-    // Every step is checked: a short write (a full disk) must not replace the
-    // old file with a cut one.
-    bool ok = writeAll(fd, m_data) && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temporary.constData(), QFile::encodeName(target).constData()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temporary.constData());
-        m_error = qt_error_string(error);
-    }
-    return ok;
+    return AtomicFile::write(m_path, m_data, &m_error);
 }

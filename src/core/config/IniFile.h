@@ -18,8 +18,8 @@ public:
     explicit IniFile(const QString &path);
 
     // Reads the file; a missing or unreadable file reads as empty. Returns
-    // false when the file exists but cannot be read, is not a regular file,
-    // or is larger than MaxFileSize.
+    // false (errorString() says why) when the file exists but cannot be read,
+    // is not a regular file, or is larger than MaxFileSize.
     bool load();
 
     QByteArray value(const QByteArray &section, const QByteArray &key,
@@ -32,8 +32,8 @@ public:
     // or appends the section when it is missing.
     void setValue(const QByteArray &section, const QByteArray &key, const QByteArray &value);
 
-    // Writes a temporary file beside the INI file and renames it over the old
-    // one. On failure the old file is kept and errorString() says why.
+    // Replaces the file with contents() through AtomicFile. On failure the
+    // old file is kept and errorString() says why.
     bool save();
 
     QString path() const { return m_path; }

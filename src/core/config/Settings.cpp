@@ -2,6 +2,7 @@
 
 #include "core/config/Engine.h"
 #include "core/config/IniFile.h"
+#include "core/net/HttpClient.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,13 +41,19 @@ QByteArray textOrEmpty(const QByteArray &text)
 
 } // namespace
 
-Settings::Settings()
+Settings::Settings(const QString &dir)
     : m_workDir(""), m_proxy(""), m_userId(""), m_password(""), m_appDir(""), m_caFile("")
 {
-    setAppDir(QFile::encodeName(QDir::currentPath()));
+    setAppDir(QFile::encodeName(dir.isEmpty() ? QDir::currentPath()
+                                              : QDir::cleanPath(QDir(dir).absolutePath())));
 
     IniFile ini(iniPath());
-    ini.load();
+    if (!ini.load()) {
+        m_iniUnread = ini.errorString();
+        fprintf(stderr, "cannot read the settings file %s: %s; the defaults are used\n",
+                QFile::encodeName(ini.path()).constData(), m_iniUnread.toLocal8Bit().constData());
+        fflush(stderr);
+    }
     m_workDir = ini.value(Section, "path", "");
     // The work directory is a prefix of file names, so it must end in "/".
     if (!m_workDir.isEmpty() && !m_workDir.endsWith('/'))
@@ -87,6 +94,15 @@ QByteArray Settings::userAgent() const
     return QByteArray(choice(UserAgents, m_userAgentIndex));
 }
 
+void Settings::configureClient(HttpClient &client) const
+{
+    client.setTimeout(timeout(1));
+    client.setUserAgent(userAgent());
+    client.setProxy(m_proxy, m_port);
+    client.setAccount(m_userId, m_password);
+    client.setCaFile(m_caFile);
+}
+
 void Settings::setAppDir(const QByteArray &dir)
 {
     if (!dir.isNull())
@@ -122,8 +138,9 @@ bool Settings::save()
     const QString path = iniPath();
     IniFile ini(path);
     // A file that exists but cannot be read is not replaced: its other
-    // sections would be lost.
-    bool ok = ini.load();
+    // sections would be lost. One that could not be read at start is not
+    // replaced even when it can be now: the values held are not its values.
+    bool ok = m_iniUnread.isEmpty() && ini.load();
     if (ok) {
         ini.setValue(Section, "path", m_workDir);
         ini.setValue(Section, "proxy", m_proxy);
@@ -138,8 +155,11 @@ bool Settings::save()
         ok = ini.save();
     }
     if (!ok) {
+        const QString reason = m_iniUnread.isEmpty()
+                                   ? ini.errorString()
+                                   : QStringLiteral("it could not be read at start");
         fprintf(stderr, "cannot save the settings file %s: %s\n",
-                QFile::encodeName(path).constData(), ini.errorString().toLocal8Bit().constData());
+                QFile::encodeName(path).constData(), reason.toLocal8Bit().constData());
         fflush(stderr);
     }
     return ok;

@@ -1,21 +1,29 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <array>
 #include <memory>
 
 class Engine;
+class HttpClient;
 
 // The one configuration record: ten user settings from "z_user.ini" (section
-// "settings") in the directory that is current when the record is created,
-// and the engine table loaded from ".zindles" there. Created and changed on
-// the GUI thread only; jobs read it while no settings dialog can be open.
+// "settings") in its start directory, and the engine table loaded from
+// ".zindles" there. Created and changed on the GUI thread only; jobs read it
+// while no settings dialog can be open.
+//
+// A "z_user.ini" that is there but cannot be read (no permission, not a
+// regular file, too large) gives the defaults, says so on standard error, and
+// is never written over by this record.
 class Settings
 {
 public:
     static constexpr int MaxEngines = 32;
 
-    Settings();
+    // Reads "z_user.ini" and ".zindles" of dir; an empty dir (the default)
+    // stands for the directory that is current now.
+    explicit Settings(const QString &dir = QString());
     virtual ~Settings(); // saves when modified
 
     QByteArray appDir() const { return m_appDir; }
@@ -34,6 +42,11 @@ public:
     int cache(int which) const;
     QByteArray userAgent() const;
 
+    // Sets up a client as every request of the program is set up, in this
+    // order: time-out, User-Agent, proxy and port, account, extra trusted
+    // certificates.
+    void configureClient(HttpClient &client) const;
+
     void setAppDir(const QByteArray &dir);
     // A null text stores the default work directory.
     void setWorkDir(const QByteArray &dir);
@@ -51,7 +64,8 @@ public:
     bool modified() const { return m_modified; }
     void setModified(bool modified) { m_modified = modified; }
     // Writes the INI file when modified. Returns false when the write failed
-    // (one line on standard error; the old file is kept).
+    // or the file could not be read when the record was created (one line
+    // on standard error; the old file is kept).
     bool save();
 
     QString iniPath() const;
@@ -78,5 +92,6 @@ private:
     int m_playMode = 0;
     int m_timeoutIndex = 0;
     bool m_modified = false;
+    QString m_iniUnread; // why "z_user.ini" could not be read; empty when it could
     std::array<std::unique_ptr<Engine>, MaxEngines> m_engines;
 };

@@ -1,13 +1,11 @@
 #include "core/download/DownloadListFile.h"
 
+#include "core/config/AtomicFile.h"
+
 #include <QFile>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -38,21 +36,6 @@ bool parseLine(const QByteArray &line, ResultRow *row)
     return true;
 }
 
-// Writes every byte, retrying short writes; false on an error.
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count = write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        done += count;
-    }
-    return true;
-}
-
 } // namespace
 
 QByteArray DownloadListFile::path(const QByteArray &workDir)
@@ -60,29 +43,60 @@ QByteArray DownloadListFile::path(const QByteArray &workDir)
     return workDir + "download.list";
 }
 
-bool DownloadListFile::load(const QByteArray &workDir, QList<ResultRow> *rowsInFileOrder)
+DownloadListFile::LoadStatus
+DownloadListFile::load(const QByteArray &workDir, QList<ResultRow> *rowsInFileOrder, QString *error)
 {
+    const auto fail = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return LoadStatus::Failed;
+    };
+    if (error)
+        error->clear();
     if (workDir.size() < 2) {
         fputs("load path is too short.", stderr);
-        return false;
+        return fail(QStringLiteral("the work directory is not set"));
     }
     const QByteArray listPath = path(workDir);
     fprintf(stderr, "load %s\n", listPath.constData());
+    // Nothing at that path (the folder missing too) is the empty list of a
+    // first start. Anything else that cannot be read whole is an error: a
+    // directory, a pipe that could block, a file without read permission.
+    struct stat info;
+    if (::stat(listPath.constData(), &info) != 0) {
+        const int code = errno;
+        fputs("cannot open the file.", stderr);
+        if (code == ENOENT || code == ENOTDIR)
+            return LoadStatus::Missing;
+        return fail(qt_error_string(code));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        fputs("cannot open the file.", stderr);
+        return fail(QStringLiteral("not a regular file"));
+    }
     QFile file(QFile::decodeName(listPath));
     if (!file.open(QIODevice::ReadOnly)) {
         fputs("cannot open the file.", stderr);
-        return false;
+        return fail(file.errorString());
     }
     // Whole lines, however long: a long image address must not split a row.
-    while (!file.atEnd()) {
+    // Read to the first empty read, not to the size: a file may show size 0
+    // and still hold bytes, or fail at its first read.
+    QList<ResultRow> rows;
+    for (;;) {
         const QByteArray line = file.readLine();
         if (line.isEmpty())
             break;
         ResultRow row;
         if (parseLine(line, &row))
-            rowsInFileOrder->append(row);
+            rows.append(row);
     }
-    return true;
+    if (file.error() != QFileDevice::NoError) {
+        fputs("cannot read the file.", stderr);
+        return fail(file.errorString());
+    }
+    rowsInFileOrder->append(rows);
+    return LoadStatus::Read;
 }
 
 bool DownloadListFile::save(const QByteArray &workDir, const QList<ResultRow> &rowsTopToBottom)
@@ -103,22 +117,15 @@ bool DownloadListFile::save(const QByteArray &workDir, const QList<ResultRow> &r
         bytes.append(LineEnd);
     }
 
-    QByteArray tempPath = listPath + ".XXXXXX";
-    const int fd = mkostemp(tempPath.data(), O_CLOEXEC);
-    if (fd < 0) {
-        fputs("cannot open the file.", stderr);
-        return false;
-    }
     // The new list replaces the old one only once it is wholly on disk.
-    struct stat old;
-    const mode_t mode = stat(listPath.constData(), &old) == 0 ? old.st_mode & 07777 : 0644;
-    const bool written = fchmod(fd, mode) == 0 && writeAll(fd, bytes) && fsync(fd) == 0;
-    const int error = written ? 0 : errno;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || rename(tempPath.constData(), listPath.constData()) != 0) {
-        fprintf(stderr, "cannot write %s: %s\n", listPath.constData(),
-                strerror(error ? error : errno));
-        unlink(tempPath.constData());
+    QString error;
+    AtomicFile::Failure failure = AtomicFile::Failure::None;
+    if (!AtomicFile::write(QFile::decodeName(listPath), bytes, &error, &failure)) {
+        if (failure == AtomicFile::Failure::Create)
+            fputs("cannot open the file.", stderr);
+        else
+            fprintf(stderr, "cannot write %s: %s\n", listPath.constData(),
+                    error.toLocal8Bit().constData());
         return false;
     }
     return true;

@@ -213,7 +213,7 @@ DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBot
     : Worker(settings), m_rows(std::move(rowsTopToBottom)), m_jar(std::make_unique<CookieJar>()),
       m_http(std::make_unique<HttpClient>())
 {
-    configureClient(*m_http, *settings);
+    configureClient(*m_http);
     m_http->setCookieJar(m_jar.get());
     printStartLines(*settings);
     fputs("--------start download thread--------\n", stderr);

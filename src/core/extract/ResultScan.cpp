@@ -1,6 +1,5 @@
 #include "core/extract/ResultScan.h"
 
-#include "core/config/Engine.h"
 #include "core/extract/MarkerCut.h"
 #include "core/extract/TextTools.h"
 
@@ -12,25 +11,6 @@ bool stopSet(const std::atomic<int> *stop)
 }
 
 } // namespace
-
-MarkerSet MarkerSet::fromEngine(const Engine &engine, int mode)
-{
-    MarkerSet set;
-    if (mode < 0 || mode > 2)
-        return set; // no top markers: the scan finds nothing
-    const int base = Engine::FindFirst + 13 * mode;
-    const auto pair = [&](QByteArray(&target)[2], int beginOffset) {
-        target[0] = engine.text(base + beginOffset);
-        target[1] = engine.text(base + beginOffset + 1);
-    };
-    pair(set.top, Engine::TopBegin);
-    pair(set.id, Engine::IdBegin);
-    pair(set.title, Engine::TitleBegin);
-    pair(set.user, Engine::UserBegin);
-    pair(set.image, Engine::ImageBegin);
-    pair(set.time, Engine::TimeBegin);
-    return set;
-}
 
 void scanResults(QByteArrayView page, const MarkerSet &markers, const std::atomic<int> *stop,
                  const std::function<void(ScanRecord &&)> &sink)

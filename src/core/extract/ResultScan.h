@@ -6,8 +6,6 @@
 #include <atomic>
 #include <functional>
 
-class Engine;
-
 // One hit cut out of a result page; a field whose markers were not found is empty.
 struct ScanRecord
 {
@@ -27,10 +25,6 @@ struct MarkerSet
     QByteArray user[2];
     QByteArray image[2];
     QByteArray time[2];
-
-    // The markers of search mode 0, 1 or 2 of the engine; any other mode gives
-    // the empty set, with which a scan finds nothing.
-    static MarkerSet fromEngine(const Engine &engine, int mode);
 };
 
 // Walks a result page block by block and returns the records in page order.

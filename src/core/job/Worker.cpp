@@ -80,14 +80,10 @@ void Worker::threadMain()
     m_done.notify_all();
 }
 
-void Worker::configureClient(HttpClient &http, const Settings &settings) const
+void Worker::configureClient(HttpClient &http) const
 {
+    settings->configureClient(http);
     http.setStopFlag(&stopRequested);
-    http.setTimeout(settings.timeout(1));
-    http.setUserAgent(settings.userAgent());
-    http.setProxy(settings.proxy(), settings.port());
-    http.setAccount(settings.userId(), settings.password());
-    http.setCaFile(settings.caFile());
 }
 
 void Worker::printStartLines(const Settings &settings)

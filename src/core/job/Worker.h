@@ -53,10 +53,9 @@ protected:
     // ResultCode::ThreadFailed and one line on standard error.
     void start();
 
-    // Sets up a job's client from the settings, in this order: time-out,
-    // User-Agent, proxy and port, account, extra trusted certificates; and
-    // gives it `stopRequested` as its stop flag.
-    void configureClient(HttpClient &http, const Settings &settings) const;
+    // Sets up a job's client as Settings::configureClient() does, and gives
+    // it `stopRequested` as its stop flag.
+    void configureClient(HttpClient &http) const;
     // The start block both jobs print on standard error; a password that is
     // set shows as "********", an empty one as nothing.
     static void printStartLines(const Settings &settings);

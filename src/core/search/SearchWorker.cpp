@@ -14,7 +14,7 @@ SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engin
     : Worker(settings), m_http(std::make_unique<HttpClient>()), m_word(word),
       m_engineIndex(engineIndex), m_mode(mode), m_page(page)
 {
-    configureClient(*m_http, *settings);
+    configureClient(*m_http);
     printStartLines(*settings);
     start();
 }
@@ -36,7 +36,7 @@ int SearchWorker::run()
         resultCode = ResultCode::NoTemplate;
         return resultCode;
     }
-    const QByteArray &templ = engine->text(Engine::SearchName + 2 * m_mode);
+    const QByteArray &templ = engine->searchTemplate(m_mode);
     if (templ.size() < 2) {
         resultCode = ResultCode::NoTemplate;
         return resultCode;
@@ -45,7 +45,7 @@ int SearchWorker::run()
     fprintf(stderr, "mode = %d\n", m_mode);
 
     QByteArray word = m_word;
-    if (engine->number(Engine::SearchNameOption + 2 * m_mode) == 1) {
+    if (engine->searchOption(m_mode) == 1) {
         encodeSearchWord(word);
         fputs("option = 1\n", stderr);
     } else {
@@ -77,7 +77,7 @@ int SearchWorker::run()
 
     // Only the buffered part of the page is scanned; a full buffer is not drained.
     const QByteArray engineId = engine->text(Engine::Id);
-    scanResults(m_http->view(), MarkerSet::fromEngine(*engine, m_mode), &stopRequested,
+    scanResults(m_http->view(), engine->markerSet(m_mode), &stopRequested,
                 [&](ScanRecord &&record) {
                     ResultRow row;
                     row[ResultRow::State] = QByteArrayLiteral("H");

@@ -57,7 +57,11 @@ void QDownloadWidget::loadList(Settings *settings)
 {
     this->settings = settings;
     QList<ResultRow> rows;
-    DownloadListFile::load(settings->workDir(), &rows);
+    const QByteArray workDir = settings->workDir();
+    if (DownloadListFile::load(workDir, &rows, &unreadListError) ==
+            DownloadListFile::LoadStatus::Failed &&
+        workDir.size() >= 2)
+        unreadListPath = DownloadListFile::path(workDir);
     // Each row goes to the head, so the file's last row ends on top.
     for (const ResultRow &row : std::as_const(rows))
         RowItems::insertAtHead(list, row);
@@ -69,7 +73,15 @@ void QDownloadWidget::saveList()
     // must not replace the saved one.
     if (!settings)
         return;
-    DownloadListFile::save(settings->workDir(), RowItems::rows(list));
+    // The rows of a list that could not be read are not in the view: saving
+    // would lose them.
+    const QByteArray workDir = settings->workDir();
+    if (!unreadListPath.isEmpty() && DownloadListFile::path(workDir) == unreadListPath) {
+        fprintf(stderr, "the download list %s could not be read (%s); it is left as it is\n",
+                unreadListPath.constData(), unreadListError.toLocal8Bit().constData());
+        return;
+    }
+    DownloadListFile::save(workDir, RowItems::rows(list));
 }
 
 int QDownloadWidget::pollWorker(int *endCode)

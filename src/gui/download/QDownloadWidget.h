@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QWidget>
 #include <memory>
 
@@ -30,7 +32,8 @@ public:
 
     // Attaches the settings and reads "download.list" into the list.
     void loadList(Settings *settings);
-    // Writes the list to "download.list"; does nothing before loadList().
+    // Writes the list to "download.list"; does nothing before loadList(),
+    // nor over a list file that was there but could not be read.
     void saveList();
     // Sets *endCode to 0, or to the end code of a job that just finished;
     // returns the progress (0 to 100), or -1 for a negative end code.
@@ -62,4 +65,6 @@ private:
     std::unique_ptr<DownloadWorker> job;
     QList<QTreeWidgetItem *> jobItems; // the job's rows, top to bottom
     Settings *settings = nullptr;
+    QByteArray unreadListPath; // a list loadList() found but could not read
+    QString unreadListError;
 };

@@ -1,5 +1,6 @@
 #include "gui/search/QSearchDlg.h"
 
+#include "core/config/Engine.h"
 #include "gui/CtrlButton.h"
 #include "gui/ShortcutGuard.h"
 
@@ -71,7 +72,7 @@ QSearchDlg::QSearchDlg(QWidget *parent) : QDialog(parent)
     layout->addWidget(actionButton);
 
     modeBox->addItems({tr("Title"), tr("User"), tr("URL")});
-    for (int page = 0; page < 20; ++page)
+    for (int page = 0; page < Engine::PageCount; ++page)
         pageBox->addItem(QString::asprintf("%02d", page));
 
     using Slot = void (QSearchDlg::*)();
