@@ -10,7 +10,7 @@ using Responses = QList<QPair<QByteArray, QByteArray>>;
 
 namespace {
 
-constexpr int TimeoutMs = 2000;
+constexpr int TimeoutMs = 20000;
 
 // The "Cookie:" line of a recorded request, empty when it has none.
 QByteArray cookieLine(const QByteArray &request)

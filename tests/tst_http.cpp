@@ -14,7 +14,10 @@ Q_DECLARE_METATYPE(ScriptedServer::Step)
 
 namespace {
 
+// Rows that wait for a time-out use the short one; every other request gets
+// one that a loaded sanitizer build cannot reach.
 constexpr int TimeoutMs = 300;
+constexpr int SuccessTimeoutMs = 20000;
 
 // Each host of a site is this server; "@PORT@" in a script stands for its port.
 QByteArray withPort(QByteArray text, quint16 port)
@@ -34,10 +37,10 @@ QByteArray redirect(const QByteArray &location)
     return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
 }
 
-std::unique_ptr<HttpClient> makeClient()
+std::unique_ptr<HttpClient> makeClient(int timeoutMs = SuccessTimeoutMs)
 {
     auto client = std::make_unique<HttpClient>();
-    client->setTimeout(TimeoutMs);
+    client->setTimeout(timeoutMs);
     return client;
 }
 
@@ -260,11 +263,14 @@ void tst_Http::response()
     ScriptedServer server;
     server.addResponse(script);
     QVERIFY(server.start());
-    auto client = makeClient();
+    auto client = makeClient(getResult == ResultCode::NoHeader ? TimeoutMs : SuccessTimeoutMs);
     client->setBinaryMode(binary);
 
     int code = client->get(server.url("/page"));
     QCOMPARE(code, getResult);
+    // A body that stalls ends at the short time-out, a sound one never meets it.
+    if (lastCode == ResultCode::BodyStopped)
+        client->setTimeout(TimeoutMs);
     QCOMPARE(client->data()[client->bufferedBytes()], '\0');
     server.proceed();
     QByteArray received = client->view().toByteArray();
