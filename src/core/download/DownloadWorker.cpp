@@ -4,6 +4,7 @@
 #include "core/config/Settings.h"
 #include "core/extract/MarkerCut.h"
 #include "core/extract/TextTools.h"
+#include "core/job/Trace.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
@@ -216,7 +217,7 @@ DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBot
     configureClient(*m_http);
     m_http->setCookieJar(m_jar.get());
     printStartLines(*settings);
-    fputs("--------start download thread--------\n", stderr);
+    Trace::write("--------start download thread--------\n");
     start();
 }
 
@@ -225,7 +226,7 @@ DownloadWorker::~DownloadWorker()
     // The thread uses the client until run() has returned.
     stopAndJoin();
     m_http.reset();
-    fputs("--------end download thread--------\n", stderr);
+    Trace::write("--------end download thread--------\n");
 }
 
 std::chrono::milliseconds DownloadWorker::retryPause(int retry)
@@ -253,10 +254,10 @@ void DownloadWorker::RowResult::printLine() const
     case NoLine:
         break;
     case ReasonLine:
-        fprintf(stderr, "%s\n", reason.constData());
+        Trace::print("%s\n", reason.constData());
         break;
     case DownloadFailedLine:
-        fprintf(stderr, "download failed: %s\n", reason.constData());
+        Trace::print("download failed: %s\n", reason.constData());
         break;
     }
 }
@@ -401,7 +402,7 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
                 progress.store(100);
             return RowResult::failed(why);
         }
-        fprintf(stderr, "retry %d/%d: %s\n", retry, retries, why.constData());
+        Trace::print("retry %d/%d: %s\n", retry, retries, why.constData());
         if (!pauseFor(retryPause(retry)))
             return RowResult::cutByStop();
     }
@@ -419,7 +420,7 @@ DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row,
         settings->workDir() + row[ResultRow::Type] + '/' + row[ResultRow::Id] + ".txt";
     QFile title(QFile::decodeName(titlePath));
     if (titlePath == videoPath) {
-        fputs("no title file: it would replace the video\n", stderr);
+        Trace::write("no title file: it would replace the video\n");
     } else if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         title.write("t::" + row[ResultRow::Title] + '\n');
         title.close();
@@ -470,8 +471,8 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint6
                 progress.store(100);
                 return {offset, Try{}};
             case Resume::Refused:
-                fprintf(stderr, "cannot resume at %lld (HTTP status %d): starting over\n",
-                        static_cast<long long>(offset), status);
+                Trace::print("cannot resume at %lld (HTTP status %d): starting over\n",
+                             static_cast<long long>(offset), status);
                 offset = 0;
                 continue;
             }
@@ -487,7 +488,7 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint6
 DownloadWorker::Try DownloadWorker::streamBody(const QByteArray &videoPath, qint64 offset)
 {
     PartFile part(videoPath);
-    fprintf(stderr, "open %s\n", videoPath.constData());
+    Trace::print("open %s\n", videoPath.constData());
     if (!part.open(offset > 0))
         return Try::settled(RowResult::failedAt("open file error"));
 

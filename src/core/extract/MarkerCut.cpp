@@ -1,5 +1,7 @@
 #include "core/extract/MarkerCut.h"
 
+#include "core/job/Trace.h"
+
 #include <cstdio>
 
 namespace {
@@ -11,10 +13,12 @@ constexpr QByteArrayView TraceNotFound = "not found";
 // The whole trace goes out in one write: a result scan makes thousands of cuts.
 void writeTrace(QByteArrayView begin, QByteArrayView end, QByteArrayView result)
 {
+    if (!Trace::enabled())
+        return;
     QByteArray trace;
     trace.reserve(TraceStart.size() + begin.size() + end.size() + result.size() + TraceEnd.size());
     trace.append(TraceStart).append(begin).append(end).append(result).append(TraceEnd);
-    std::fwrite(trace.constData(), 1, size_t(trace.size()), stderr);
+    Trace::write(trace);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "core/job/Worker.h"
 
 #include "core/config/Settings.h"
+#include "core/job/Trace.h"
 #include "core/net/Connection.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
@@ -88,15 +89,14 @@ void Worker::configureClient(HttpClient &http) const
 
 void Worker::printStartLines(const Settings &settings)
 {
-    fprintf(stderr,
-            "--------start search thread--------\n"
-            "Timeout= %d\n"
-            "UserAgent= %s\n"
-            "Proxy= %s\n"
-            "Port= %d\n"
-            "ID= %s\n"
-            "Password= %s\n",
-            settings.timeout(1), settings.userAgent().constData(), settings.proxy().constData(),
-            settings.port(), settings.userId().constData(),
-            settings.password().isEmpty() ? "" : "********");
+    Trace::print("--------start search thread--------\n"
+                 "Timeout= %d\n"
+                 "UserAgent= %s\n"
+                 "Proxy= %s\n"
+                 "Port= %d\n"
+                 "ID= %s\n"
+                 "Password= %s\n",
+                 settings.timeout(1), settings.userAgent().constData(),
+                 settings.proxy().constData(), settings.port(), settings.userId().constData(),
+                 settings.password().isEmpty() ? "" : "********");
 }

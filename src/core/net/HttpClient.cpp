@@ -1,5 +1,6 @@
 #include "core/net/HttpClient.h"
 
+#include "core/job/Trace.h"
 #include "core/net/Connection.h"
 #include "core/net/CookieJar.h"
 #include "core/net/ResultCode.h"
@@ -328,7 +329,7 @@ int HttpClient::openTls(const QByteArray &host, int port)
     if (!m_tls)
         m_tls = std::make_unique<TlsContext>(m_caFile);
     if (!m_tls->handle()) {
-        fprintf(stderr, "TLS with %s failed: %s\n", host.constData(), m_tls->error().constData());
+        Trace::print("TLS with %s failed: %s\n", host.constData(), m_tls->error().constData());
         return ResultCode::TlsFailed;
     }
     auto connection = std::make_unique<TlsConnection>(m_tls->handle());
@@ -342,8 +343,7 @@ int HttpClient::openTls(const QByteArray &host, int port)
     if (!connection->startTls(host, phaseDeadline())) {
         if (stopRequested())
             return ResultCode::Stopped;
-        fprintf(stderr, "TLS with %s failed: %s\n", host.constData(),
-                connection->error().constData());
+        Trace::print("TLS with %s failed: %s\n", host.constData(), connection->error().constData());
         return ResultCode::TlsFailed;
     }
     m_connection = std::move(connection);
@@ -360,8 +360,7 @@ bool HttpClient::openTunnel(TlsConnection &connection, const QByteArray &authori
     auto refused = [&](const QByteArray &why) {
         // A stop is no refusal.
         if (!stopRequested())
-            fprintf(stderr, "proxy refused CONNECT %s: %s\n", authority.constData(),
-                    why.constData());
+            Trace::print("proxy refused CONNECT %s: %s\n", authority.constData(), why.constData());
         clearBuffer();
         return false;
     };

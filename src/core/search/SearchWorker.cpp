@@ -4,6 +4,7 @@
 #include "core/config/Settings.h"
 #include "core/extract/ResultScan.h"
 #include "core/extract/TextTools.h"
+#include "core/job/Trace.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
 
@@ -24,7 +25,7 @@ SearchWorker::~SearchWorker()
     // The thread uses the client until run() has returned.
     stopAndJoin();
     m_http.reset();
-    fputs("--------end search thread--------\n", stderr);
+    Trace::write("--------end search thread--------\n");
 }
 
 int SearchWorker::run()
@@ -41,15 +42,15 @@ int SearchWorker::run()
         resultCode = ResultCode::NoTemplate;
         return resultCode;
     }
-    fprintf(stderr, "engine = %s\n", engine->text(Engine::Title).constData());
-    fprintf(stderr, "mode = %d\n", m_mode);
+    Trace::print("engine = %s\n", engine->text(Engine::Title).constData());
+    Trace::print("mode = %d\n", m_mode);
 
     QByteArray word = m_word;
     if (engine->searchOption(m_mode) == 1) {
         encodeSearchWord(word);
-        fputs("option = 1\n", stderr);
+        Trace::write("option = 1\n");
     } else {
-        fputs("option = 0\n", stderr);
+        Trace::write("option = 0\n");
     }
 
     // Wide arithmetic: odd engine numbers wrap instead of overflowing.
@@ -57,7 +58,7 @@ int SearchWorker::run()
                               qint64(engine->number(Engine::SearchStep)) * m_page;
     QByteArray url;
     fillTemplate(url, templ, word, int(pageNumber));
-    fprintf(stderr, "search url = %s\n", url.constData());
+    Trace::print("search url = %s\n", url.constData());
 
     int code = m_http->get(url);
     resultCode = code;
