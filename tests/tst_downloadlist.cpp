@@ -5,9 +5,14 @@
 
 #include <QDir>
 #include <QtTest>
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +41,27 @@ const QByteArrayList Third = {"H", "third", "3:00", "cy", "id3", "clips", ""};
 constexpr auto Read = DownloadListFile::LoadStatus::Read;
 constexpr auto Missing = DownloadListFile::LoadStatus::Missing;
 constexpr auto Failed = DownloadListFile::LoadStatus::Failed;
+constexpr auto Partial = DownloadListFile::LoadStatus::Partial;
+
+// Rows named "ID" or "ID:STATE" (state "H" when not given), engine "tube".
+QList<ResultRow> rowsOf(const QByteArrayList &names)
+{
+    QList<ResultRow> rows;
+    for (const QByteArray &name : names) {
+        const QByteArrayList parts = name.split(':');
+        rows.append(makeRow(
+            {parts.value(1, "H"), "title " + parts[0], "1:00", "ann", parts[0], "tube", ""}));
+    }
+    return rows;
+}
+
+QByteArrayList namesOf(const QList<ResultRow> &rows)
+{
+    QByteArrayList names;
+    for (const ResultRow &row : rows)
+        names.append(row[ResultRow::Id] + ':' + row[ResultRow::State]);
+    return names;
+}
 
 } // namespace
 
@@ -57,6 +83,11 @@ private slots:
     void missingOrUnreadable_data();
     void missingOrUnreadable();
     void failedSaveKeepsOldList();
+    void longLines_data();
+    void longLines();
+    void merge_data();
+    void merge();
+    void updateWaitsForTheLock();
 
 private:
     QByteArray workDir() const { return QFile::encodeName(m_dir->path()) + '/'; }
@@ -301,6 +332,144 @@ void tst_DownloadList::failedSaveKeepsOldList()
     QCOMPARE(TestFiles::read(listPath()), old);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("download.list")});
+}
+
+void tst_DownloadList::longLines_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<QByteArrayList>>("rows");
+    QTest::addColumn<int>("skippedLine"); // 0: none
+
+    const qsizetype cap = DownloadListFile::MaxLineBytes;
+    // A row whose image fills its line, "\r\n" included, to `size` bytes.
+    const auto lineOfSize = [](qsizetype size) {
+        QByteArrayList texts = Third;
+        texts[ResultRow::Image] = QByteArray(size - line(Third).size(), 'i');
+        return line(texts);
+    };
+    QByteArrayList filled = Third;
+    filled[ResultRow::Image] = QByteArray(cap - line(Third).size(), 'i');
+    QTest::newRow("a line of exactly the cap is a row")
+        << QByteArray(line(First) + lineOfSize(cap)) << int(Read)
+        << QList<QByteArrayList>{First, filled} << 0;
+    QTest::newRow("fail: one byte more is skipped, the rows around it load")
+        << QByteArray(line(First) + lineOfSize(cap + 1) + line(Second)) << int(Partial)
+        << QList<QByteArrayList>{First, Second} << 2;
+    QTest::newRow("fail: 8 MiB without a line end at the end")
+        << QByteArray("\r\n" + line(First) + QByteArray(8 * cap, 'x')) << int(Partial)
+        << QList<QByteArrayList>{First} << 3;
+}
+
+// A line over the cap costs no more memory than the cap, is named on
+// standard error, and the list holding it is not saved over.
+void tst_DownloadList::longLines()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, status);
+    QFETCH(QList<QByteArrayList>, rows);
+    QFETCH(int, skippedLine);
+
+    QVERIFY(TestFiles::write(listPath(), file));
+    StderrCapture capture;
+    QList<ResultRow> loaded;
+    QString error;
+    QCOMPARE(int(DownloadListFile::load(workDir(), &loaded, &error)), status);
+    QList<QByteArrayList> texts;
+    for (const ResultRow &row : std::as_const(loaded))
+        texts.append(textsOf(row));
+    QCOMPARE(texts, rows);
+
+    const bool saved = DownloadListFile::update(
+        workDir(), [](const QList<ResultRow> &current) { return std::optional(current); });
+    const QByteArray errors = capture.text();
+    if (skippedLine == 0) {
+        QVERIFY(saved);
+        QVERIFY2(!errors.contains("skipped"), errors.constData());
+        return;
+    }
+    const QByteArray named = QFile::encodeName(listPath()) + ": line " +
+                             QByteArray::number(skippedLine) + " is longer than 1048576 bytes";
+    QVERIFY2(errors.contains(named + ": it is skipped\n"), errors.constData());
+    QVERIFY2(error.contains(QStringLiteral("line %1 ").arg(skippedLine)), qPrintable(error));
+    QVERIFY(!saved);
+    QVERIFY(TestFiles::read(listPath()) == file);
+}
+
+void tst_DownloadList::merge_data()
+{
+    QTest::addColumn<QByteArrayList>("mine");    // the window's rows, top to bottom
+    QTest::addColumn<QByteArrayList>("synced");  // the file when the window last read or wrote it
+    QTest::addColumn<QByteArrayList>("current"); // the file now
+    QTest::addColumn<QByteArrayList>("merged");
+
+    QTest::newRow("nothing changed elsewhere: the window's rows")
+        << QByteArrayList{"a", "b:x"} << QByteArrayList{"b", "a"} << QByteArrayList{"b", "a"}
+        << QByteArrayList{"a:H", "b:x"};
+    QTest::newRow("rows added elsewhere go on top, in file order")
+        << QByteArrayList{"new", "a"} << QByteArrayList{"a"} << QByteArrayList{"c", "a", "d"}
+        << QByteArrayList{"c:H", "d:H", "new:H", "a:H"};
+    QTest::newRow("deleted or downloaded elsewhere: dropped")
+        << QByteArrayList{"a", "b", "c"} << QByteArrayList{"a", "b", "c"} << QByteArrayList{"c"}
+        << QByteArrayList{"c:H"};
+    QTest::newRow("deleted here stays deleted")
+        << QByteArrayList{"a"} << QByteArrayList{"a", "b"} << QByteArrayList{"a", "b"}
+        << QByteArrayList{"a:H"};
+    QTest::newRow("clear keeps only what came elsewhere")
+        << QByteArrayList{} << QByteArrayList{"a", "b"} << QByteArrayList{"a", "c", "b"}
+        << QByteArrayList{"c:H"};
+    QTest::newRow("a mark made elsewhere is taken, a mark made here wins")
+        << QByteArrayList{"a:H", "b:o"} << QByteArrayList{"a:H", "b:H"}
+        << QByteArrayList{"a:x", "b:x"} << QByteArrayList{"a:x", "b:o"};
+    QTest::newRow("the same video added on both sides is listed once")
+        << QByteArrayList{"n", "a"} << QByteArrayList{"a"} << QByteArrayList{"n", "a"}
+        << QByteArrayList{"n:H", "a:H"};
+    QTest::newRow("the file removed elsewhere: its rows go")
+        << QByteArrayList{"a"} << QByteArrayList{"a"} << QByteArrayList{} << QByteArrayList{};
+}
+
+void tst_DownloadList::merge()
+{
+    QFETCH(QByteArrayList, mine);
+    QFETCH(QByteArrayList, synced);
+    QFETCH(QByteArrayList, current);
+    QFETCH(QByteArrayList, merged);
+
+    QCOMPARE(namesOf(DownloadListFile::merge(rowsOf(mine), rowsOf(synced), rowsOf(current))),
+             merged);
+}
+
+// While another process holds the work directory's lock, update() neither
+// reads nor writes; once it is free, its edit sees what the other wrote.
+void tst_DownloadList::updateWaitsForTheLock()
+{
+    QVERIFY(TestFiles::write(listPath(), line(First)));
+    const int fd = ::open(QFile::encodeName(m_dir->path()).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX), 0);
+
+    std::atomic<bool> entered{false};
+    std::atomic<bool> saved{false};
+    QList<ResultRow> seen;
+    StderrCapture capture;
+    std::thread other([&] {
+        entered = true;
+        saved = DownloadListFile::update(workDir(), [&](const QList<ResultRow> &current) {
+            seen = current;
+            QList<ResultRow> rows{makeRow(Third)};
+            rows.append(current);
+            return std::optional(rows);
+        });
+    });
+    QTRY_VERIFY(entered.load());
+    // What the holder writes while the thread waits.
+    QVERIFY(TestFiles::write(listPath(), line(First) + line(Second)));
+    ::close(fd);
+    other.join();
+
+    QVERIFY(saved.load());
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(TestFiles::read(listPath()), line(Third) + line(First) + line(Second));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadList)
