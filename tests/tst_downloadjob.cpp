@@ -47,6 +47,38 @@ const QByteArray NoStageEngine = "engine_title::Tube\n"
                                  "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
                                  "download_ext::.mp4\n";
 
+// NoStageEngine with a title that clears the screen, and a search page.
+const QByteArray SearchEngine = "engine_title::Tube\x1b[2J\x07\n"
+                                "engine_id::tube\n"
+                                "search_name::http://127.0.0.1:PORT/results-%d.html?q=%s\n"
+                                "search_name_option::0\n"
+                                "search_start::1\n"
+                                "search_step::20\n"
+                                "find0_http::unused\n"
+                                "find0_top::<li class=\"hit\"\n"
+                                "find0_top_::>\n"
+                                "find0_id::<a href=\"/watch?v=\n"
+                                "find0_id_::\">\n"
+                                "find0_title::<span class=\"title\">\n"
+                                "find0_title_::</span>\n"
+                                "find0_user::<span class=\"user\">\n"
+                                "find0_user_::</span>\n"
+                                "find0_image::<img src=\"\n"
+                                "find0_image_::\"\n"
+                                "find0_time::<span class=\"time\">\n"
+                                "find0_time_::</span>\n"
+                                "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
+                                "download_ext::.mp4\n";
+
+// One hit, "new1", whose title sets the terminal's window title and whose
+// user turns the text red.
+const QByteArray ResultsPage =
+    "<html><body><ul><li class=\"hit\" data-n=\"1\">"
+    "<a href=\"/watch?v=new1\"><img src=\"http://img.example/new1.jpg\"></a>"
+    "<span class=\"title\">Evil\x1b]0;owned\x07 title\x7f</span>"
+    "<span class=\"user\">eve\x1b[31m</span><span class=\"time\">1:00</span>"
+    "</li></ul></body></html>";
+
 QByteArray ok(const QByteArray &body)
 {
     return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
@@ -89,6 +121,9 @@ private slots:
     void cli_data();
     void cli();
     void cliWriteFailure();
+    void cliKeepsRowsAddedDuringDownload();
+    void cliEscapesControlBytes_data();
+    void cliEscapesControlBytes();
 
 private:
     struct Result
@@ -480,7 +515,8 @@ void tst_DownloadJob::cli_data()
     QTest::addColumn<QByteArray>("list"); // null: no list file
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("savedList"); // null: not written
-    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<QByteArray>("out");       // the row lines, whole
+    QTest::addColumn<QByteArrayList>("lines"); // each found on standard error
 
     const ResultRow first = makeRow("H", "ab12");
     const ResultRow failing = makeRow("x", "cd34");
@@ -488,14 +524,16 @@ void tst_DownloadJob::cli_data()
 
     // The file's last row is on top, so it is downloaded first and saved first.
     QTest::newRow("all done") << work << QByteArray(listLine(first)) << 0 << QByteArray("\r\n")
-                              << QByteArrayList{"ab12 o\n"};
+                              << QByteArray("ab12 o\n") << QByteArrayList{};
     QTest::newRow("one failed") << work << QByteArray(listLine(failing) + listLine(first)) << 1
                                 << QByteArray("\r\n" + listLine(failing))
-                                << QByteArrayList{"ab12 o\n", "cd34 x HTTP status 404\n"};
-    QTest::newRow("no list yet") << work << QByteArray() << 0 << QByteArray("")
+                                << QByteArray("ab12 o\ncd34 x HTTP status 404\n")
+                                << QByteArrayList{};
+    QTest::newRow("no list yet") << work << QByteArray() << 0 << QByteArray("") << QByteArray()
                                  << QByteArrayList{"cannot open the file.\n"};
-    QTest::newRow("fail: no work directory") << QByteArray() << QByteArray() << 1 << QByteArray()
-                                             << QByteArrayList{"load path is too short.\n"};
+    QTest::newRow("fail: no work directory")
+        << QByteArray() << QByteArray() << 1 << QByteArray() << QByteArray()
+        << QByteArrayList{"load path is too short.\n"};
 }
 
 void tst_DownloadJob::cli()
@@ -504,6 +542,7 @@ void tst_DownloadJob::cli()
     QFETCH(QByteArray, list);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, savedList);
+    QFETCH(QByteArray, out);
     QFETCH(QByteArrayList, lines);
 
     ScriptedServer server;
@@ -522,8 +561,11 @@ void tst_DownloadJob::cli()
     const QByteArray &errors = cli.err;
     QCOMPARE(cli.exitStatus, QProcess::NormalExit);
     QVERIFY2(cli.exitCode == exitCode, errors.constData());
+    QCOMPARE(cli.out, out);
     for (const QByteArray &line : lines)
         QVERIFY2(errors.contains(line), errors.constData());
+    // Without -v the jobs' trace stays off.
+    QVERIFY2(!errors.contains("download thread"), errors.constData());
     if (savedList.isNull())
         QVERIFY(!QFile::exists(listPath));
     else
@@ -548,16 +590,107 @@ void tst_DownloadJob::cliWriteFailure()
         signal(SIGXFSZ, SIG_IGN);
     };
     const CliRun::Result cli =
-        CliRun::run(m_dir->path(), {QStringLiteral("download")}, FinishMs, options);
+        CliRun::run(m_dir->path(), {QStringLiteral("download"), QStringLiteral("--verbose")},
+                    FinishMs, options);
     QVERIFY(cli.finished);
     const QByteArray &errors = cli.err;
     QCOMPARE(cli.exitCode, 1);
     QVERIFY2(errors.contains("download failed: write error: "), errors.constData());
-    QVERIFY2(errors.contains("ab12 x write error: "), errors.constData());
+    QVERIFY2(cli.out.startsWith("ab12 x write error: "), cli.out.constData());
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.txt"))));
     QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part"))));
     QCOMPARE(TestFiles::read(listPath), listLine(makeRow("x", "ab12")));
+}
+
+// "search --add" while "download" runs: the download merges its marks into
+// the list as search left it, and the added row stays.
+void tst_DownloadJob::cliKeepsRowsAddedDuringDownload()
+{
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::await(), Step::send(ok("video ab12")), Step::close()});
+    server.setRoute("/results-1.html?q=cats", {Step::send(ok(ResultsPage)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(SearchEngine, server.port());
+    const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "ab12"))));
+
+    QProcess download;
+    download.setWorkingDirectory(m_dir->path());
+    download.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
+    QVERIFY(download.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(targets(server).contains("/v/ab12.mp4"), FinishMs);
+
+    const CliRun::Result search = CliRun::run(
+        m_dir->path(), {QStringLiteral("search"), QStringLiteral("--add"), QStringLiteral("cats")},
+        FinishMs);
+    QVERIFY2(search.exitCode == 0, search.err.constData());
+    QVERIFY2(search.err.endsWith("added 1 to the download list\n"), search.err.constData());
+
+    server.proceed();
+    QVERIFY(download.waitForFinished(FinishMs));
+    const QByteArray errors = download.readAllStandardError();
+    QVERIFY2(download.exitCode() == 0, errors.constData());
+    QCOMPARE(download.readAllStandardOutput(), QByteArray("ab12 o\n"));
+
+    QList<ResultRow> rows;
+    QCOMPARE(DownloadListFile::load(fullWorkDir(), &rows), DownloadListFile::LoadStatus::Read);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0][ResultRow::Id], QByteArray("new1"));
+    QCOMPARE(rows[0][ResultRow::State], QByteArray("H"));
+}
+
+void tst_DownloadJob::cliEscapesControlBytes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("lastErrorLine");
+
+    QTest::newRow("engines: the title")
+        << QStringList{QStringLiteral("engines")} << QByteArray() << 0
+        << QByteArray("0\ttube\tTube\\x1b[2J\\x07\t0\n") << QByteArray();
+    QTest::newRow("search: every field")
+        << QStringList{QStringLiteral("search"), QStringLiteral("cats")} << QByteArray() << 0
+        << QByteArray("H\tEvil\\x1b]0;owned\\x07 title\\x7f\t1:00\teve\\x1b[31m\tnew1\ttube\t"
+                      "http://img.example/new1.jpg\n")
+        << QByteArray("success (1 data found.)\n");
+    QTest::newRow("search: the final message names the engine")
+        << QStringList{QStringLiteral("search"), QStringLiteral("--mode"), QStringLiteral("user"),
+                       QStringLiteral("cats")}
+        << QByteArray() << 1 << QByteArray()
+        << QByteArray("engine \"Tube\\x1b[2J\\x07\" has no template for user search\n");
+    ResultRow hostile = makeRow("H", "ab\x1b[2J12", "gone\x1b]0;x\x07");
+    QTest::newRow("download: the ID and the reason")
+        << QStringList{QStringLiteral("download")} << listLine(hostile) << 1
+        << QByteArray("ab\\x1b[2J12 x no engine gone\\x1b]0;x\\x07\n") << QByteArray();
+}
+
+// Texts from pages, engines and the list cannot drive the terminal: every
+// control byte is printed as "\xNN", in the trace (-v) too.
+void tst_DownloadJob::cliEscapesControlBytes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, list);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, lastErrorLine);
+
+    ScriptedServer server;
+    server.setRoute("/results-1.html?q=cats", {Step::send(ok(ResultsPage)), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(SearchEngine, server.port());
+    if (!list.isNull())
+        QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/download.list")), list));
+
+    const CliRun::Result cli =
+        CliRun::run(m_dir->path(), args + QStringList{QStringLiteral("-v")}, FinishMs);
+    QVERIFY(cli.finished);
+    QVERIFY2(cli.exitCode == exitCode, cli.err.constData());
+    QCOMPARE(cli.out, out);
+    QVERIFY2(cli.err.endsWith(lastErrorLine), cli.err.constData());
+    QVERIFY2(!cli.err.contains('\x1b'), cli.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadJob)

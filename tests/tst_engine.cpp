@@ -59,6 +59,8 @@ private slots:
     void cliEngines();
     void cliUsage_data();
     void cliUsage();
+    void cliCommandHelp_data();
+    void cliCommandHelp();
 
 private:
     // Parses the bytes as one engine file.
@@ -471,6 +473,39 @@ void tst_Engine::cliUsage()
     QVERIFY2(usage.contains("usage: zindle-cli COMMAND"), usage.constData());
     QVERIFY(usage.contains("engines"));
     QVERIFY((usageOnStdout ? err : out).isEmpty());
+}
+
+void tst_Engine::cliCommandHelp_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("firstLine");
+
+    QTest::newRow("engines") << QStringList{QStringLiteral("engines"), QStringLiteral("--help")}
+                             << QByteArray("usage: zindle-cli engines [-v]\n");
+    QTest::newRow("get, help after the URL")
+        << QStringList{QStringLiteral("get"), QStringLiteral("http://127.0.0.1:9/"),
+                       QStringLiteral("-h")}
+        << QByteArray("usage: zindle-cli get [-v] URL [-o FILE] [--cafile FILE]\n");
+    QTest::newRow("search")
+        << QStringList{QStringLiteral("search"), QStringLiteral("--help")}
+        << QByteArray("usage: zindle-cli search [-v] [--engine N|ID] [--mode title|user|url] "
+                      "[--page N] [--add] WORD\n");
+    QTest::newRow("download") << QStringList{QStringLiteral("download"), QStringLiteral("--help")}
+                              << QByteArray("usage: zindle-cli download [-v]\n");
+}
+
+// Each command answers --help with its own usage, and does nothing else.
+void tst_Engine::cliCommandHelp()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, firstLine);
+
+    const CliRun::Result cli = CliRun::run(dir->path(), args, 30000);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.exitCode, 0);
+    QVERIFY2(cli.out.startsWith(firstLine), cli.out.constData());
+    QCOMPARE(cli.err, QByteArray());
+    QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("z_user.ini"))));
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

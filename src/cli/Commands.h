@@ -1,20 +1,23 @@
 #pragma once
 
 #include <QStringList>
+#include <cstdio>
 
-// Each command takes the arguments after its name and returns the exit code
-// (0 success, 1 failure, 2 usage error).
+// Each command takes the arguments after its name ("-v" and "--help" already
+// taken out) and returns the exit code (0 success, 1 failure, 2 usage error).
 namespace Cli {
 
 int engines(const QStringList &args);
 // get URL [-o FILE]: fetches the URL as the download job does.
 int get(const QStringList &args);
-// download: runs the download list of the work directory, then saves it.
+// download: runs the download list of the work directory, then merges its
+// marks into the list on disk.
 int download(const QStringList &args);
-// search [--engine N|ID] [--mode title|user|url] [--page N] WORD: one tab-separated line per hit.
+// search [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD: one
+// tab-separated line per hit.
 int search(const QStringList &args);
 
-// Prints the usage on the given stream.
+// Prints the usage of every command on the given stream.
 void printUsage(FILE *out);
 
 } // namespace Cli

@@ -1,9 +1,11 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
+#include "cli/Printable.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
 #include "core/download/DownloadWorker.h"
 #include "core/job/ResultRow.h"
+#include "core/job/Trace.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -12,12 +14,37 @@ namespace {
 
 constexpr int PollMs = 100;
 
-// "ID mark", and the reason after the mark of a row that failed.
+// "ID mark", and the reason after the mark of a row that failed, as one
+// whole line on standard output.
 void printMark(const ResultRow &row, const QByteArray &reason, bool live)
 {
-    // On a terminal the mark replaces the live percentage line.
-    fprintf(stderr, "%s%s %s%s%s\n", live ? "\r\033[K" : "", row[ResultRow::Id].constData(),
-            row[ResultRow::State].constData(), reason.isEmpty() ? "" : " ", reason.constData());
+    // On a terminal the live percentage line is taken away first.
+    if (live)
+        fputs("\r\033[K", stderr);
+    QByteArray line =
+        Printable::text(row[ResultRow::Id]) + ' ' + Printable::text(row[ResultRow::State]);
+    if (!reason.isEmpty())
+        line += ' ' + Printable::text(reason);
+    // The URL the failed row tried last goes here once the job reports it.
+    line += '\n';
+    fputs(line.constData(), stdout);
+    fflush(stdout);
+}
+
+// The settled marks, applied to the rows of the list as it is now: rows added
+// by another process meanwhile are kept, rows it deleted stay deleted.
+std::optional<QList<ResultRow>> withMarks(const QList<ResultRow> &fileRows,
+                                          const QList<ResultRow> &settled)
+{
+    // Shown as the tab shows a loaded list: the file's last row on top.
+    QList<ResultRow> rows(fileRows.crbegin(), fileRows.crend());
+    for (ResultRow &row : rows) {
+        for (const ResultRow &marked : settled) {
+            if (DownloadListFile::sameVideo(row, marked))
+                row[ResultRow::State] = marked[ResultRow::State];
+        }
+    }
+    return rows;
 }
 
 } // namespace
@@ -31,25 +58,39 @@ int Cli::download(const QStringList &args)
     Settings settings;
     const QByteArray workDir = settings.workDir();
     QList<ResultRow> fileRows;
-    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows);
-    if (status != DownloadListFile::LoadStatus::Read) {
+    QString loadError;
+    const DownloadListFile::LoadStatus status =
+        DownloadListFile::load(workDir, &fileRows, &loadError);
+    switch (status) {
+    case DownloadListFile::LoadStatus::Read:
+        break;
+    case DownloadListFile::LoadStatus::Missing:
         fputc('\n', stderr);
-        if (status == DownloadListFile::LoadStatus::Failed)
-            return 1;
+        break;
+    case DownloadListFile::LoadStatus::Partial:
+        // The rows that loaded are downloaded; their marks cannot be saved.
+        fprintf(stderr, "%s: %s\n", DownloadListFile::path(workDir).constData(),
+                loadError.toLocal8Bit().constData());
+        break;
+    case DownloadListFile::LoadStatus::Failed:
+        fputc('\n', stderr);
+        return 1;
     }
 
     // The tab puts each loaded row at the head: the file's last row is on top.
     QList<ResultRow> rows(fileRows.crbegin(), fileRows.crend());
     QList<bool> reported(rows.size(), false);
+    QList<ResultRow> settled;
     const bool live = isatty(STDERR_FILENO);
     int endCode = 0;
     {
         DownloadWorker job(&settings, rows);
         auto takeMarks = [&] {
-            for (const DownloadWorker::RowMark &settled : job.takeMarks()) {
-                rows[settled.index][ResultRow::State] = settled.mark;
-                reported[settled.index] = true;
-                printMark(rows[settled.index], settled.reason, live);
+            for (const DownloadWorker::RowMark &mark : job.takeMarks()) {
+                rows[mark.index][ResultRow::State] = mark.mark;
+                reported[mark.index] = true;
+                settled.append(rows[mark.index]);
+                printMark(rows[mark.index], mark.reason, live);
             }
         };
         while (!job.waitFinished(PollMs)) {
@@ -58,13 +99,14 @@ int Cli::download(const QStringList &args)
             takeMarks();
             const int current = job.currentRow.load();
             if (live && current >= 0)
-                fprintf(stderr, "\r\033[K%s %d%%", rows[current][ResultRow::Id].constData(),
+                fprintf(stderr, "\r\033[K%s %d%%",
+                        Printable::text(rows[current][ResultRow::Id]).constData(),
                         job.progress.load());
         }
         takeMarks();
         endCode = job.resultCode.load();
     }
-    fprintf(stderr, "download thread endcode=%d\n", endCode);
+    Trace::print("download thread endcode=%d\n", endCode);
 
     bool allDone = true;
     for (qsizetype i = 0; i < rows.size(); ++i) {
@@ -72,9 +114,14 @@ int Cli::download(const QStringList &args)
             printMark(rows[i], QByteArray(), live);
         allDone = allDone && rows[i][ResultRow::State] == "o";
     }
-    const bool saved = DownloadListFile::save(workDir, rows);
-    if (!saved)
-        fputc('\n', stderr);
+    QString saveError;
+    const bool saved = DownloadListFile::update(
+        workDir, [&settled](const QList<ResultRow> &now) { return withMarks(now, settled); },
+        &saveError);
+    if (!saved) {
+        fprintf(stderr, "\n%s was not saved: %s\n", DownloadListFile::path(workDir).constData(),
+                saveError.toLocal8Bit().constData());
+    }
     if (InterruptFlag::raised())
         return InterruptFlag::ExitCode;
     return allDone && saved ? 0 : 1;

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/Printable.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 
@@ -13,8 +14,9 @@ int Cli::engines(const QStringList &args)
     Settings settings;
     for (int i = 0; i < settings.engineCount(); ++i) {
         const Engine *engine = settings.engine(i);
-        printf("%d\t%s\t%s\t%d\n", i, engine->text(Engine::Id).constData(),
-               engine->text(Engine::Title).constData(), engine->parsedStageCount());
+        printf("%d\t%s\t%s\t%d\n", i, Printable::text(engine->text(Engine::Id)).constData(),
+               Printable::text(engine->text(Engine::Title)).constData(),
+               engine->parsedStageCount());
     }
     return 0;
 }

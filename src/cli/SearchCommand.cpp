@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
+#include "cli/Printable.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
@@ -38,34 +39,42 @@ int modeOf(const QString &name)
     return -1;
 }
 
-// One hit per line: a tab, CR or LF inside a text would split it.
+// One hit per line: control bytes in a text (a tab, CR or LF that would split
+// it included) are printed as "\xNN".
 QByteArray lineOf(const ResultRow &row)
 {
     QByteArray line;
     for (int column = 0; column < ResultRow::ColumnCount; ++column) {
         if (column > 0)
             line.append('\t');
-        QByteArray text = row[column];
-        for (char &c : text) {
-            if (c == '\t' || c == '\r' || c == '\n')
-                c = ' ';
-        }
-        line.append(text);
+        line.append(Printable::text(row[column]));
     }
     return line.append('\n');
 }
 
-// The download list of the work directory as the Download tab shows it, top
-// to bottom: the file's last row on top. False when the list cannot be read
-// (it must then not be replaced by the hits); no file yet is an empty list.
-bool loadShown(const QByteArray &workDir, QList<ResultRow> *shown)
+// Whether the download list of the work directory can take hits: false when
+// it cannot be read whole (it must then not be replaced by the hits); no file
+// yet is an empty list.
+bool listUsable(const QByteArray &workDir)
 {
     QList<ResultRow> fileRows;
-    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows);
-    if (status != DownloadListFile::LoadStatus::Read)
+    QString error;
+    const DownloadListFile::LoadStatus status = DownloadListFile::load(workDir, &fileRows, &error);
+    switch (status) {
+    case DownloadListFile::LoadStatus::Read:
+        return true;
+    case DownloadListFile::LoadStatus::Missing:
         fputc('\n', stderr);
-    *shown = QList<ResultRow>(fileRows.crbegin(), fileRows.crend());
-    return status != DownloadListFile::LoadStatus::Failed;
+        return true;
+    case DownloadListFile::LoadStatus::Partial:
+        fprintf(stderr, "%s: %s\n", DownloadListFile::path(workDir).constData(),
+                error.toLocal8Bit().constData());
+        return false;
+    case DownloadListFile::LoadStatus::Failed:
+        fputc('\n', stderr);
+        return false;
+    }
+    return false;
 }
 
 // Copies the hits (in page order) into the shown list as "List up" does with
@@ -85,7 +94,7 @@ int addHits(const QList<ResultRow> &hits, QList<ResultRow> *shown)
 
 int usage(const char *problem, const QString &value)
 {
-    fprintf(stderr, "zindle-cli search: %s \"%s\"\n", problem, qPrintable(value));
+    fprintf(stderr, "zindle-cli search: %s \"%s\"\n", problem, Printable::local(value).constData());
     return 2;
 }
 
@@ -151,8 +160,7 @@ int Cli::search(const QStringList &args)
 
     // The list is read first: a work directory that cannot hold it costs no request.
     const QByteArray workDir = settings.workDir();
-    QList<ResultRow> shown;
-    if (add && !loadShown(workDir, &shown))
+    if (add && !listUsable(workDir))
         return 1;
 
     QList<ResultRow> rows;
@@ -169,7 +177,7 @@ int Cli::search(const QStringList &args)
     for (const ResultRow &row : std::as_const(rows))
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
-    fprintf(stderr, "%s\n", qPrintable(outcome.message));
+    fprintf(stderr, "%s\n", Printable::local(outcome.message).constData());
     // An interrupted search adds nothing: its hits may be incomplete.
     if (InterruptFlag::raised())
         return InterruptFlag::ExitCode;
@@ -178,10 +186,25 @@ int Cli::search(const QStringList &args)
     if (!add)
         return 0;
 
-    // Nothing new leaves the file as it is, as "List up" saves only when it copied.
-    const int added = addHits(rows, &shown);
-    if (added > 0 && !DownloadListFile::save(workDir, shown)) {
-        fputc('\n', stderr);
+    // The hits go into the list as it is now, under its lock, so that rows
+    // another process wrote since are kept. Nothing new leaves the file as it
+    // is, as "List up" saves only when it copied.
+    int added = 0;
+    QString error;
+    const bool saved = DownloadListFile::update(
+        workDir,
+        [&](const QList<ResultRow> &fileRows) -> std::optional<QList<ResultRow>> {
+            // Shown as the tab shows a loaded list: the file's last row on top.
+            QList<ResultRow> shown(fileRows.crbegin(), fileRows.crend());
+            added = addHits(rows, &shown);
+            if (added == 0)
+                return std::nullopt;
+            return shown;
+        },
+        &error);
+    if (!saved) {
+        fprintf(stderr, "\n%s was not saved: %s\n", DownloadListFile::path(workDir).constData(),
+                error.toLocal8Bit().constData());
         return 1;
     }
     fprintf(stderr, "added %d to the download list\n", added);

@@ -1,7 +1,9 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
+#include "core/job/Trace.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,40 +13,73 @@ struct Command
 {
     const char *name;
     int (*run)(const QStringList &args);
+    const char *usage; // the lines after "usage: zindle-cli "
 };
 
 const Command commands[] = {
-    {"engines", Cli::engines},
-    {"get", Cli::get},
-    {"download", Cli::download},
-    {"search", Cli::search},
+    {"engines", Cli::engines,
+     "engines [-v]\n"
+     "List the loaded engines on standard output, one line each: index, engine_id,\n"
+     "engine_title and stage count, separated by tabs.\n"},
+    {"get", Cli::get,
+     "get [-v] URL [-o FILE] [--cafile FILE]\n"
+     "Fetch the URL with the settings of \"z_user.ini\" into FILE or standard output,\n"
+     "then print \"status=.. length=.. received=.. code=..\" on standard error.\n"
+     "--cafile names a PEM file of further trusted certificates for https, in place\n"
+     "of the \"cafile\" setting.\n"},
+    {"download", Cli::download,
+     "download [-v]\n"
+     "Download the rows of \"download.list\" in the work directory as the Download\n"
+     "tab does. Each settled row prints one line on standard output: \"ID o\", or\n"
+     "\"ID x REASON\" for a row that failed. The marks are then merged into the list\n"
+     "as it is on disk (rows added or deleted meanwhile by another zindle stay so).\n"
+     "Exits 0 when every row ended \"o\" and the list was saved.\n"},
+    {"search", Cli::search,
+     "search [-v] [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD\n"
+     "Search as the search dialog does: one line per hit on standard output, the\n"
+     "seven columns separated by tabs; the final message goes to standard error.\n"
+     "--add then copies the hits into \"download.list\" in the work directory as\n"
+     "\"List up\" does with every hit selected (a video already listed, same ID and\n"
+     "Type, is skipped), saves the list when any was added and prints \"added N to\n"
+     "the download list\" on standard error.\n"},
 };
+
+bool isHelp(const QString &arg)
+{
+    return arg == QLatin1String("--help") || arg == QLatin1String("-h");
+}
+
+bool isVerbose(const QString &arg)
+{
+    return arg == QLatin1String("-v") || arg == QLatin1String("--verbose");
+}
 
 } // namespace
 
 void Cli::printUsage(FILE *out)
 {
-    fputs("usage: zindle-cli COMMAND [ARGS]\n"
+    fputs("usage: zindle-cli COMMAND [ARGS] [-v]\n"
           "Works in the current directory, with its \"z_user.ini\" and \".zindles\".\n"
           "\n"
-          "commands:\n"
+          "commands (\"zindle-cli COMMAND --help\" tells more):\n"
           "  engines    list the loaded engines: index, engine_id, engine_title, stage count\n"
           "  get URL [-o FILE] [--cafile FILE]\n"
           "             fetch the URL with the settings of \"z_user.ini\" into FILE or standard\n"
           "             output, then print \"status=.. length=.. received=.. code=..\"\n"
-          "             on standard error; --cafile names a PEM file of further trusted\n"
-          "             certificates for https, in place of the \"cafile\" setting\n"
+          "             on standard error\n"
           "  search [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD\n"
           "             search as the search dialog does; prints one line per hit, the seven\n"
-          "             columns separated by tabs, and the final message on standard error;\n"
-          "             --add then copies the hits into \"download.list\" in the work\n"
-          "             directory as \"List up\" does with every hit selected (a video already\n"
-          "             listed, same ID and Type, is skipped), saves the list when any was\n"
-          "             added and prints \"added N to the download list\"\n"
-          "  download   download the rows of \"download.list\" in the work directory as the\n"
-          "             Download tab does, printing \"ID mark\" per row; saves the list and\n"
-          "             exits 0 when every row ended \"o\"\n"
+          "             columns separated by tabs; --add then copies the hits into\n"
+          "             \"download.list\" as \"List up\" does\n"
+          "  download   download the rows of \"download.list\" as the Download tab does,\n"
+          "             printing \"ID mark [reason]\" per row\n"
           "  --help     show this text\n"
+          "\n"
+          "Results (hits, row marks, the engine table) go to standard output, one whole\n"
+          "line each; messages go to standard error. -v or --verbose, anywhere, adds the\n"
+          "jobs' step-by-step trace on standard error. Control bytes in texts from pages,\n"
+          "engines and the list are printed as \\xNN.\n"
+          "Changes to \"download.list\" are merged with what another zindle wrote.\n"
           "A command stopped by SIGINT or SIGTERM ends at once and exits 130; download\n"
           "first saves the list with every mark settled so far.\n",
           out);
@@ -54,20 +89,35 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     InterruptFlag::install();
-    if (argc < 2) {
+    QStringList args = app.arguments().mid(1);
+    // The trace is for a person watching; scripts read standard output.
+    bool verbose = false;
+    for (qsizetype i = args.size() - 1; i >= 0; --i) {
+        if (isVerbose(args[i])) {
+            verbose = true;
+            args.removeAt(i);
+        }
+    }
+    Trace::setEnabled(verbose);
+    if (args.isEmpty()) {
         Cli::printUsage(stderr);
         return 2;
     }
-    if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help")) {
+    const QString name = args.takeFirst();
+    if (isHelp(name) || name == QLatin1String("help")) {
         Cli::printUsage(stdout);
         return 0;
     }
-    QStringList args = app.arguments().mid(2);
     for (const Command &command : commands) {
-        if (!strcmp(argv[1], command.name))
-            return command.run(args);
+        if (name != QLatin1String(command.name))
+            continue;
+        if (std::any_of(args.cbegin(), args.cend(), isHelp)) {
+            printf("usage: zindle-cli %s", command.usage);
+            return 0;
+        }
+        return command.run(args);
     }
-    fprintf(stderr, "zindle-cli: unknown command \"%s\"\n", argv[1]);
+    fprintf(stderr, "zindle-cli: unknown command \"%s\"\n", qPrintable(name));
     Cli::printUsage(stderr);
     return 2;
 }

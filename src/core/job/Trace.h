@@ -6,7 +6,8 @@
 // (start blocks, request URLs, marker cuts, failures as they happen). It goes
 // to standard error; a front end that keeps standard error for its own
 // messages turns it off. Warnings about the user's files (settings, engines,
-// the list) are not trace and are always printed. Any thread.
+// the list) are not trace and are always printed. Control bytes but LF and
+// TAB are written as "\xNN". Any thread.
 class Trace
 {
 public:
