@@ -96,6 +96,18 @@ int SearchWorker::run()
 SearchWorker::Outcome SearchWorker::outcome() const
 {
     const int code = resultCode.load(std::memory_order_relaxed);
+    if (code == ResultCode::NoTemplate) {
+        // Names what is missing, so the user knows which engine file to mend.
+        static const char *const modeNames[] = {"title", "user", "URL"};
+        const Engine *engine = settings->engine(m_engineIndex);
+        if (!engine)
+            return {code, QStringLiteral("there is no engine %1").arg(m_engineIndex)};
+        if (m_mode < ByTitle || m_mode > Direct)
+            return {code, QStringLiteral("there is no search mode %1").arg(m_mode)};
+        return {code, QStringLiteral("engine \"%1\" has no template for %2 search")
+                          .arg(QString::fromLocal8Bit(engine->text(Engine::Title)),
+                               QLatin1String(modeNames[m_mode]))};
+    }
     if (code < 0)
         return {code, QStringLiteral("network error =%1").arg(code)};
     if (m_rows.isEmpty())

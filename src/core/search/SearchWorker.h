@@ -36,7 +36,9 @@ public:
     // The rows in page order, column "V" holding "H". Valid once finished.
     QList<ResultRow> rows() const { return m_rows; }
     // The message is "network error =%d", "not data found." or "success
-    // (%d data found.)". Valid once finished.
+    // (%d data found.)"; a search without a template says what is missing:
+    // 'engine "TITLE" has no template for title|user|URL search' or "there is
+    // no engine N". Valid once finished.
     Outcome outcome() const;
 
 private:
