@@ -4,6 +4,7 @@
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
+#include "core/download/DownloadListFile.h"
 #include "gui/QTextProgressBar.h"
 #include "gui/QZindleDlg.h"
 #include "gui/RowItems.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -79,6 +81,10 @@ private slots:
     void failedRowShowsReason();
     void nothingBeforeFirstTick();
     void unreadableListIsKept();
+    void unchangedListIsNotWritten();
+    void editsMergeWithAnotherProcess();
+    void rowBytesSurvive();
+    void reasonShowsAsPlainText();
     void emptyWorkDirRefusesDownload();
     void closeWhileDownloading();
     void downloadsTwoRows();
@@ -353,6 +359,101 @@ void tst_DownloadGui::unreadableListIsKept()
              QStringList{QStringLiteral("download.list")});
     const QByteArray text = capture.text();
     QVERIFY2(text.count("download.list could not be read (") == 2, text.constData());
+}
+
+// Opening and closing the window leaves a list it did not edit alone, even
+// when another process rewrote it meanwhile.
+void tst_DownloadGui::unchangedListIsNotWritten()
+{
+    writeSetup(freePort());
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(
+        TestFiles::write(listPath, listLine(makeRow("H", "r0")) + listLine(makeRow("x", "r1"))));
+    const QByteArray elsewhere = listLine(makeRow("H", "r9"));
+    {
+        QZindleDlg window;
+        startWindow(window);
+        QCOMPARE(column(m_list, ResultRow::Id),
+                 (QStringList{QStringLiteral("r1"), QStringLiteral("r0")}));
+        QVERIFY(TestFiles::write(listPath, elsewhere));
+    }
+    QCOMPARE(TestFiles::read(listPath), elsewhere);
+}
+
+// Delete, Clear and List up go into the list as another process left it:
+// rows it added stay (and show), rows it deleted stay deleted.
+void tst_DownloadGui::editsMergeWithAnotherProcess()
+{
+    writeSetup(freePort());
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "r0")) + listLine(makeRow("H", "r1")) +
+                                           listLine(makeRow("H", "r2"))));
+    QZindleDlg window;
+    startWindow(window);
+    QCOMPARE(column(m_list, ResultRow::Id),
+             (QStringList{QStringLiteral("r2"), QStringLiteral("r1"), QStringLiteral("r0")}));
+
+    // Elsewhere: r1 is downloaded (its line emptied) and r9 is added.
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "r0")) + "\r\n" +
+                                           listLine(makeRow("H", "r2")) +
+                                           listLine(makeRow("H", "r9"))));
+    m_list->setCurrentItem(m_list->topLevelItem(0)); // r2
+    m_tab->findChild<QPushButton *>(QStringLiteral("deleteButton"))->click();
+    QCOMPARE(column(m_list, ResultRow::Id),
+             (QStringList{QStringLiteral("r9"), QStringLiteral("r0")}));
+    QCOMPARE(TestFiles::read(listPath),
+             listLine(makeRow("H", "r9")) + listLine(makeRow("H", "r0")));
+
+    // Clear takes what the tab showed; a row added since stays.
+    QVERIFY(TestFiles::write(listPath, listLine(makeRow("H", "r9")) + listLine(makeRow("H", "r0")) +
+                                           listLine(makeRow("x", "r7"))));
+    m_tab->findChild<QPushButton *>(QStringLiteral("clearButton"))->click();
+    QCOMPARE(column(m_list, ResultRow::Id), QStringList{QStringLiteral("r7")});
+    QCOMPARE(column(m_list, ResultRow::State), QStringList{QStringLiteral("x")});
+    QCOMPARE(TestFiles::read(listPath), listLine(makeRow("x", "r7")));
+}
+
+// Bytes that are not valid text survive the view; control bytes show as \xNN.
+void tst_DownloadGui::rowBytesSurvive()
+{
+    writeSetup(freePort());
+    ResultRow odd = makeRow("H", "r0");
+    odd[ResultRow::Title] = "caf\xe9 \xff\xfe \x1b[2J";
+    odd[ResultRow::User] = "\xc3\x28";
+    const QString listPath = path(QStringLiteral("work/download.list"));
+    QVERIFY(TestFiles::write(listPath, listLine(odd) + listLine(makeRow("H", "r1"))));
+    {
+        QZindleDlg window;
+        startWindow(window);
+        QCOMPARE(column(m_list, ResultRow::Id),
+                 (QStringList{QStringLiteral("r1"), QStringLiteral("r0")}));
+        QVERIFY(
+            m_list->topLevelItem(1)->text(ResultRow::Title).endsWith(QStringLiteral("\\x1b[2J")));
+        m_list->setCurrentItem(m_list->topLevelItem(0));
+        m_tab->findChild<QPushButton *>(QStringLiteral("deleteButton"))->click();
+        QCOMPARE(TestFiles::read(listPath), listLine(odd));
+        QCOMPARE(RowItems::rowOf(m_list->topLevelItem(0)), odd);
+    }
+    QCOMPARE(TestFiles::read(listPath), listLine(odd));
+}
+
+// A reason quoting a page shows literally, not as markup.
+void tst_DownloadGui::reasonShowsAsPlainText()
+{
+    QTreeWidget list;
+    QTreeWidgetItem *item = RowItems::insertAtHead(&list, makeRow("x", "r0"));
+    for (const QString &reason : {QStringLiteral("stage 0: <img src=x> and <b>bold</b>"),
+                                  QStringLiteral("HTTP status 404")}) {
+        RowItems::setReason(item, reason);
+        QCOMPARE(RowItems::reasonOf(item), reason);
+        const QString tip = item->toolTip(ResultRow::Title);
+        QTextDocument shown;
+        if (Qt::mightBeRichText(tip))
+            shown.setHtml(tip);
+        else
+            shown.setPlainText(tip);
+        QCOMPARE(shown.toPlainText(), reason);
+    }
 }
 
 void tst_DownloadGui::emptyWorkDirRefusesDownload()

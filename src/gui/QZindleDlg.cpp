@@ -105,7 +105,7 @@ QTreeWidget *QZindleDlg::downloadListView() const
 
 void QZindleDlg::downloadListChanged()
 {
-    downloadTab->saveList();
+    downloadTab->listChanged();
 }
 
 void QZindleDlg::onSetting()

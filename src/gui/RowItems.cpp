@@ -1,7 +1,17 @@
 #include "gui/RowItems.h"
 
 #include <QHeaderView>
+#include <QTextDocument>
 #include <QTreeWidget>
+
+namespace {
+
+// Column c's original bytes.
+constexpr int BytesRole = Qt::UserRole;
+// The failure reason as given, on column 0; the tooltips may be escaped.
+constexpr int ReasonRole = Qt::UserRole + 1;
+
+} // namespace
 
 void RowItems::setupColumns(QTreeWidget *list)
 {
@@ -21,13 +31,27 @@ void RowItems::setupColumns(QTreeWidget *list)
         list->resizeColumnToContents(column);
 }
 
+QString RowItems::shownText(const QByteArray &bytes)
+{
+    const QString decoded = QString::fromLocal8Bit(bytes);
+    QString shown;
+    shown.reserve(decoded.size());
+    for (const QChar c : decoded) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 QTreeWidgetItem *RowItems::insertAtHead(QTreeWidget *list, const ResultRow &row)
 {
-    QStringList texts;
-    texts.reserve(ResultRow::ColumnCount);
-    for (const QByteArray &text : row.columns)
-        texts.append(QString::fromLocal8Bit(text));
-    auto *item = new QTreeWidgetItem(texts);
+    auto *item = new QTreeWidgetItem;
+    for (int column = 0; column < ResultRow::ColumnCount; ++column) {
+        item->setText(column, shownText(row[column]));
+        item->setData(column, BytesRole, row[column]);
+    }
     list->insertTopLevelItem(0, item);
     return item;
 }
@@ -35,8 +59,10 @@ QTreeWidgetItem *RowItems::insertAtHead(QTreeWidget *list, const ResultRow &row)
 ResultRow RowItems::rowOf(const QTreeWidgetItem *item)
 {
     ResultRow row;
-    for (int column = 0; column < ResultRow::ColumnCount; ++column)
-        row[column] = item->text(column).toLocal8Bit();
+    for (int column = 0; column < ResultRow::ColumnCount; ++column) {
+        const QVariant bytes = item->data(column, BytesRole);
+        row[column] = bytes.isValid() ? bytes.toByteArray() : item->text(column).toLocal8Bit();
+    }
     return row;
 }
 
@@ -49,13 +75,25 @@ QList<ResultRow> RowItems::rows(const QTreeWidget *list)
     return result;
 }
 
+void RowItems::setState(QTreeWidgetItem *item, const QByteArray &state)
+{
+    item->setText(ResultRow::State, shownText(state));
+    item->setData(ResultRow::State, BytesRole, state);
+}
+
 void RowItems::setReason(QTreeWidgetItem *item, const QString &reason)
 {
+    // A tooltip that looks like markup would be rendered as such: a reason
+    // quoting a page ("<img src=...>") is escaped into a plain paragraph.
+    QString tip = reason;
+    if (Qt::mightBeRichText(reason))
+        tip = QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(reason.toHtmlEscaped());
+    item->setData(ResultRow::State, ReasonRole, reason);
     for (int column = 0; column < ResultRow::ColumnCount; ++column)
-        item->setToolTip(column, reason);
+        item->setToolTip(column, tip);
 }
 
 QString RowItems::reasonOf(const QTreeWidgetItem *item)
 {
-    return item->toolTip(ResultRow::State);
+    return item->data(ResultRow::State, ReasonRole).toString();
 }

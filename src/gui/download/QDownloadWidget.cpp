@@ -58,20 +58,24 @@ void QDownloadWidget::loadList(Settings *settings)
     this->settings = settings;
     QList<ResultRow> rows;
     const QByteArray workDir = settings->workDir();
-    if (DownloadListFile::load(workDir, &rows, &unreadListError) ==
-            DownloadListFile::LoadStatus::Failed &&
+    const DownloadListFile::LoadStatus status =
+        DownloadListFile::load(workDir, &rows, &unreadListError);
+    if ((status == DownloadListFile::LoadStatus::Failed ||
+         status == DownloadListFile::LoadStatus::Partial) &&
         workDir.size() >= 2)
         unreadListPath = DownloadListFile::path(workDir);
     // Each row goes to the head, so the file's last row ends on top.
     for (const ResultRow &row : std::as_const(rows))
         RowItems::insertAtHead(list, row);
+    syncedRows = rows;
+    changed = false;
 }
 
 void QDownloadWidget::saveList()
 {
     // Before the settings are attached nothing was loaded: an empty list
     // must not replace the saved one.
-    if (!settings)
+    if (!settings || !changed)
         return;
     // The rows of a list that could not be read are not in the view: saving
     // would lose them.
@@ -81,7 +85,64 @@ void QDownloadWidget::saveList()
                 unreadListPath.constData(), unreadListError.toLocal8Bit().constData());
         return;
     }
-    DownloadListFile::save(workDir, RowItems::rows(list));
+    const QList<ResultRow> mine = RowItems::rows(list);
+    QList<ResultRow> merged;
+    QString error;
+    const bool saved = DownloadListFile::update(
+        workDir,
+        [&](const QList<ResultRow> &current) {
+            merged = DownloadListFile::merge(mine, syncedRows, current);
+            return std::optional<QList<ResultRow>>(merged);
+        },
+        &error);
+    if (!saved) {
+        fprintf(stderr, "\nthe download list %s was not saved: %s\n",
+                DownloadListFile::path(workDir).constData(), error.toLocal8Bit().constData());
+        return;
+    }
+    showMerged(merged);
+    // Downloaded rows were not written.
+    syncedRows.clear();
+    for (const ResultRow &row : std::as_const(merged)) {
+        if (!row[ResultRow::State].startsWith('o'))
+            syncedRows.append(row);
+    }
+    changed = false;
+}
+
+void QDownloadWidget::listChanged()
+{
+    changed = true;
+    saveList();
+}
+
+void QDownloadWidget::showMerged(const QList<ResultRow> &merged)
+{
+    QList<QTreeWidgetItem *> items;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        items.append(list->topLevelItem(i));
+    const QList<ResultRow> mine = RowItems::rows(list);
+    // The merge puts the rows added elsewhere on top, then the view's rows
+    // in order, less those deleted elsewhere.
+    qsizetype added = 0;
+    while (added < merged.size() && !DownloadListFile::isListed(mine, merged[added]))
+        ++added;
+    qsizetype next = added;
+    bool removed = false;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (next < merged.size() && DownloadListFile::sameVideo(mine[i], merged[next])) {
+            if (merged[next][ResultRow::State] != mine[i][ResultRow::State])
+                RowItems::setState(items[i], merged[next][ResultRow::State]);
+            ++next;
+        } else {
+            delete items[i];
+            removed = true;
+        }
+    }
+    for (qsizetype i = added - 1; i >= 0; --i)
+        RowItems::insertAtHead(list, merged[i]);
+    if (removed)
+        showSelectedReason();
 }
 
 int QDownloadWidget::pollWorker(int *endCode)
@@ -117,11 +178,13 @@ void QDownloadWidget::applyMarks()
         if (settled.index < 0 || settled.index >= jobItems.size())
             continue;
         QTreeWidgetItem *item = jobItems[settled.index];
-        item->setText(0, QString::fromLatin1(settled.mark));
-        RowItems::setReason(item, QString::fromLocal8Bit(settled.reason));
+        RowItems::setState(item, settled.mark);
+        RowItems::setReason(item, RowItems::shownText(settled.reason));
     }
-    if (!marks.isEmpty())
+    if (!marks.isEmpty()) {
+        changed = true;
         showSelectedReason();
+    }
 }
 
 void QDownloadWidget::showSelectedReason()
@@ -158,7 +221,7 @@ void QDownloadWidget::onDelete()
         if (QTreeWidgetItem *next = below ? below : above)
             list->setCurrentItem(next);
         showSelectedReason();
-        saveList();
+        listChanged();
         return;
     }
 }
@@ -169,7 +232,7 @@ void QDownloadWidget::onDeleteAll()
         return;
     list->clear();
     showSelectedReason();
-    saveList();
+    listChanged();
 }
 
 void QDownloadWidget::onDownload()

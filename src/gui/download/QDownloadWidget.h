@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/job/ResultRow.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -22,6 +24,12 @@ class Settings;
 // the job's marks to them on every poll. A row that failed carries the
 // reason as its tooltip, and the tab's status line shows it while the row is
 // selected; a row that is done again loses it.
+//
+// Every change (List up, Delete, Clear, a download's marks) is merged into
+// "download.list" as another process may have left it
+// (DownloadListFile::merge) and the tab then shows the merged list: rows
+// added elsewhere appear on top, rows deleted or downloaded elsewhere go. A
+// tab that changed nothing writes nothing, at exit neither.
 class QDownloadWidget : public QWidget
 {
     Q_OBJECT
@@ -32,9 +40,13 @@ public:
 
     // Attaches the settings and reads "download.list" into the list.
     void loadList(Settings *settings);
-    // Writes the list to "download.list"; does nothing before loadList(),
-    // nor over a list file that was there but could not be read.
+    // Merges the list's changes into "download.list" and shows the result;
+    // does nothing when nothing changed since the last load or save, before
+    // loadList(), or over a list file that was there but could not be read
+    // (a failed save is tried again at the next one).
     void saveList();
+    // The list view was edited from outside (List up): saves it.
+    void listChanged();
     // Sets *endCode to 0, or to the end code of a job that just finished;
     // returns the progress (0 to 100), or -1 for a negative end code.
     int pollWorker(int *endCode);
@@ -55,6 +67,8 @@ private:
     void showSelectedReason();
     // Applies the last marks, deletes the job and resets the button.
     void endJob();
+    // Makes the view show `merged`, the view's rows after a merge.
+    void showMerged(const QList<ResultRow> &merged);
 
     QTreeWidget *list = nullptr;
     CtrlButton *clearButton = nullptr;
@@ -67,4 +81,6 @@ private:
     Settings *settings = nullptr;
     QByteArray unreadListPath; // a list loadList() found but could not read
     QString unreadListError;
+    QList<ResultRow> syncedRows; // the file as last read or written
+    bool changed = false;        // the view holds changes the file lacks
 };
