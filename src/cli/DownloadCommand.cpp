@@ -25,7 +25,8 @@ void printMark(const ResultRow &row, const QByteArray &reason, bool live)
         Printable::text(row[ResultRow::Id]) + ' ' + Printable::text(row[ResultRow::State]);
     if (!reason.isEmpty())
         line += ' ' + Printable::text(reason);
-    // The URL the failed row tried last goes here once the job reports it.
+    // TODO(RowMark::url): once the job reports the last URL a failed row
+    // tried, it follows the reason here: line += ' ' + Printable::text(url);
     line += '\n';
     fputs(line.constData(), stdout);
     fflush(stdout);
