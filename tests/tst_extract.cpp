@@ -199,9 +199,10 @@ void TestExtract::scan_data()
         << QByteArray("{r}{r}") << QByteArrayList{"||||", "||||"};
     QTest::newRow("top begin inside a field starts the next record")
         << QByteArray("{r}<t>a{z}b</t>") << QByteArrayList{"a{z}b||||", "||||"};
-    QTest::newRow("only the title is cleaned")
-        << QByteArray(block("<b>A</b>&amp;lt;B", "x&amp;y", "i.jpg?a=1&amp;b=2", "1:00", "<b>7"))
-        << QByteArrayList{"A&lt;B|1:00|x&amp;y|<b>7|i.jpg?a=1&amp;b=2"};
+    QTest::newRow("title and user cleaned, the other fields as cut")
+        << QByteArray(block("<b>A</b>&amp;lt;B", "O&#39;<b>x</b>&amp;y\r\nz", "i.jpg?a=1&amp;b=2",
+                            "1&#58;00", "<b>7&amp;"))
+        << QByteArrayList{"A&lt;B|1&#58;00|O'x&y|<b>7&amp;|i.jpg?a=1&amp;b=2"};
     QTest::newRow("no top block") << QByteArray("<t>One</t><u>ann</u>") << QByteArrayList{};
     QTest::newRow("top begin without top end")
         << QByteArray("{r<t>One</t><u>ann</u>") << QByteArrayList{};
