@@ -52,6 +52,8 @@ private slots:
     void stages_data();
     void stages();
     void parseFailure();
+    void fileLimits_data();
+    void fileLimits();
     void loadTable_data();
     void loadTable();
     void findEngine_data();
@@ -320,9 +322,60 @@ void tst_Engine::parseFailure()
     QCOMPARE(engine.parsedStageCount(), 0);
 }
 
+void tst_Engine::fileLimits_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("grownTo"); // 0, or the size the file is stretched to
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("error"); // %1 stands for the file's path
+
+    constexpr qint64 MiB = 1024 * 1024;
+    const QByteArray lastLine = "engine_id::a\n";
+    const QByteArray tooLarge = "engine file %1 is larger than 1 MiB; it is not loaded\n";
+    const QByteArray notText = "engine file %1 holds NUL bytes and is not text; it is not loaded\n";
+    QTest::newRow("1 MiB read to its last line")
+        << QByteArray(MiB - lastLine.size(), '\n') + lastLine << qint64(0) << int(Engine::Parsed)
+        << QByteArray("a") << QByteArray();
+    QTest::newRow("fail: one byte more refused")
+        << QByteArray(MiB - lastLine.size() + 1, '\n') + lastLine << qint64(0)
+        << int(Engine::Refused) << QByteArray("old") << tooLarge;
+    QTest::newRow("fail: 50 MiB refused")
+        << lastLine << 50 * MiB << int(Engine::Refused) << QByteArray("old") << tooLarge;
+    QTest::newRow("fail: a NUL byte refuses the file")
+        << QByteArray("engine_id::a\n\0\n", 15) << qint64(0) << int(Engine::Refused)
+        << QByteArray("old") << notText;
+    QTest::newRow("fail: UTF-16 text refused")
+        << QByteArray("\xff\xfe") +
+               QByteArray(reinterpret_cast<const char *>(u"engine_id::a\n"), 2 * lastLine.size())
+        << qint64(0) << int(Engine::Refused) << QByteArray("old") << notText;
+}
+
+void tst_Engine::fileLimits()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, grownTo);
+    QFETCH(int, result);
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, error);
+
+    Engine engine;
+    QVERIFY(parse(engine, "engine_id::old\n"));
+    const QString path = engineDir() + QStringLiteral("limit.zin");
+    QVERIFY(TestFiles::write(path, file));
+    if (grownTo > 0)
+        QVERIFY(QFile(path).resize(grownTo)); // sparse: no disk space taken
+
+    StderrCapture capture;
+    QCOMPARE(engine.parse(engineDir(), QStringLiteral("limit.zin")), result);
+    QCOMPARE(engine.text(Engine::Id), id);
+    QCOMPARE(capture.text(), QByteArray(error).replace("%1", QFile::encodeName(path)));
+}
+
 void tst_Engine::loadTable_data()
 {
-    // Entry names; a name ending in "/" is made a directory. Each file's ID is
+    // Entry names; a name ending in "/" is made a directory, one
+    // ending in ">" a file stretched to 50 MiB. Each file's ID is
     // its name without ".zin".
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QByteArrayList>("ids");
@@ -336,6 +389,10 @@ void tst_Engine::loadTable_data()
                        QStringLiteral(".h.zin"), QStringLiteral("k.zin")}
         << QByteArrayList{".h", "k"} << QByteArray();
     QTest::newRow("no engine directory") << QStringList{} << QByteArrayList{} << QByteArray();
+    QTest::newRow("fail: a file over 1 MiB takes no slot")
+        << QStringList{QStringLiteral("A.zin"), QStringLiteral("b.zin>"), QStringLiteral("c.zin")}
+        << QByteArrayList{"A", "c"}
+        << QByteArray("engine file %1b.zin is larger than 1 MiB; it is not loaded\n");
     QTest::newRow("fail: a directory is skipped without a gap")
         << QStringList{QStringLiteral("A.zin"), QStringLiteral("b.zin/"), QStringLiteral("c.zin")}
         << QByteArrayList{"A", "c"} << QByteArray("cannot open the engine file %1b.zin\n");
@@ -372,6 +429,12 @@ void tst_Engine::loadTable()
             continue;
         }
         const QByteArray id = entry.left(entry.indexOf(QLatin1Char('.'), 1)).toLatin1();
+        if (entry.endsWith(QLatin1Char('>'))) {
+            const QString path = engineDir() + entry.chopped(1);
+            QVERIFY(TestFiles::write(path, "engine_id::" + id + "\n"));
+            QVERIFY(QFile(path).resize(50 * 1024 * 1024));
+            continue;
+        }
         QVERIFY(TestFiles::write(engineDir() + entry, "engine_id::" + id + "\n"));
     }
 
