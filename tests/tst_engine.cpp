@@ -54,6 +54,8 @@ private slots:
     void parseFailure();
     void fileLimits_data();
     void fileLimits();
+    void retryCount_data();
+    void retryCount();
     void loadTable_data();
     void loadTable();
     void findEngine_data();
@@ -370,6 +372,43 @@ void tst_Engine::fileLimits()
     QCOMPARE(engine.parse(engineDir(), QStringLiteral("limit.zin")), result);
     QCOMPARE(engine.text(Engine::Id), id);
     QCOMPARE(capture.text(), QByteArray(error).replace("%1", QFile::encodeName(path)));
+}
+
+void tst_Engine::retryCount_data()
+{
+    QTest::addColumn<QByteArray>("value"); // null: no "dowuload_retry::" line
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("absent") << QByteArray() << 0 << false;
+    QTest::newRow("three") << QByteArray("3") << 3 << false;
+    QTest::newRow("ten, the most") << QByteArray("10") << 10 << false;
+    QTest::newRow("fail: eleven gives ten") << QByteArray("11") << 10 << true;
+    QTest::newRow("fail: the largest number gives ten") << QByteArray(" 2147483647 ") << 10 << true;
+    QTest::newRow("fail: negative gives none") << QByteArray("-4") << 0 << false;
+    QTest::newRow("fail: not a number gives none") << QByteArray("20x") << 0 << false;
+    QTest::newRow("fail: past 32 bits is not a number") << QByteArray("99999999999") << 0 << false;
+}
+
+void tst_Engine::retryCount()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, count);
+    QFETCH(bool, warned);
+
+    QByteArray file = "engine_id::fx\n";
+    if (!value.isNull())
+        file += "dowuload_retry::" + value + "\n";
+    StderrCapture capture;
+    Engine engine;
+    QVERIFY(parse(engine, file));
+    QCOMPARE(engine.retryCount(), count);
+    QCOMPARE(engine.text(Engine::Retry), value.isNull() ? QByteArray("") : value);
+    const QByteArray warning =
+        "engine fx (" + QFile::encodeName(engineDir()) +
+        "e.zin): dowuload_retry:: " + QByteArray::number(engine.number(Engine::Retry)) +
+        " is more than 10; 10 is used\n";
+    QCOMPARE(capture.text(), warned ? warning : QByteArray());
 }
 
 void tst_Engine::loadTable_data()

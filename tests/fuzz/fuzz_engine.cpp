@@ -40,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(input.contains(keyName + text));
     }
 
+    const int retries = engine.number(Engine::Retry);
+    FUZZ_CHECK(engine.retryCount() >= 0 && engine.retryCount() <= Engine::MaxRetries);
+    if (retries >= 0 && retries <= Engine::MaxRetries)
+        FUZZ_CHECK(engine.retryCount() == retries);
+
     const int stages = engine.parsedStageCount();
     FUZZ_CHECK(stages >= 0 && stages <= Engine::MaxStages);
     const int asked = Numbers::leadingNumber(engine.text(Engine::StageCount));

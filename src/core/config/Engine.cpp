@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -143,6 +144,13 @@ int Engine::parse(const QString &dir, const QString &fileName)
         }
     });
 
+    if (number(Retry) > MaxRetries) {
+        fprintf(stderr, "engine %s (%s): dowuload_retry:: %d is more than %d; %d is used\n",
+                m_texts[Id].constData(), encodedPath.constData(), number(Retry), MaxRetries,
+                MaxRetries);
+        fflush(stderr);
+    }
+
     const int count = Numbers::leadingNumber(m_texts[StageCount]);
     if (count > MaxStages) {
         m_stagesRefused = true;
@@ -185,6 +193,11 @@ const QByteArray &Engine::text(int key) const
 int Engine::number(int key) const
 {
     return Numbers::wholeNumber(text(key));
+}
+
+int Engine::retryCount() const
+{
+    return std::clamp(number(Retry), 0, MaxRetries);
 }
 
 int Engine::searchTemplateKey(int mode)

@@ -57,6 +57,8 @@ public:
     static constexpr int PieceSize = 1023; // lines are read in pieces of this many bytes
     // A larger engine file is refused without being read.
     static constexpr qint64 MaxFileSize = 1024 * 1024;
+    // retryCount() gives at most this many retries, whatever the file asks for.
+    static constexpr int MaxRetries = 10;
 
     enum ParseResult {
         Parsed = 0,
@@ -90,6 +92,10 @@ public:
     static int searchTemplateKey(int mode);
     static int searchOptionKey(int mode);
     static int markerKey(int mode, MarkerOffset field);
+
+    // The number under "dowuload_retry::" kept to 0..MaxRetries; parse() warns
+    // on standard error when the file asks for more.
+    int retryCount() const;
 
     // kind is StageUrl, StageBegin or StageEnd; " " outside the stage list.
     const QByteArray &stageText(int kind, int stage) const;
