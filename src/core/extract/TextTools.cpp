@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -113,6 +114,11 @@ constexpr NamedReference NamedReferences[] = {
     {"yen", 0x00A5},     {"yuml", 0x00FF},    {"zeta", 0x03B6},     {"zwj", 0x200D},
     {"zwnj", 0x200C},
 };
+
+static_assert(std::is_sorted(std::begin(NamedReferences), std::end(NamedReferences),
+                             [](const NamedReference &a, const NamedReference &b) {
+                                 return std::string_view(a.name) < std::string_view(b.name);
+                             }));
 
 // References to 0x80..0x9F stand for the windows-1252 characters of those
 // bytes, as pages written on Windows expect; 0 where that code page has none.
