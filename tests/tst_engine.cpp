@@ -52,6 +52,10 @@ private slots:
     void stages_data();
     void stages();
     void parseFailure();
+    void fileLimits_data();
+    void fileLimits();
+    void retryCount_data();
+    void retryCount();
     void loadTable_data();
     void loadTable();
     void findEngine_data();
@@ -322,9 +326,97 @@ void tst_Engine::parseFailure()
     QCOMPARE(engine.parsedStageCount(), 0);
 }
 
+void tst_Engine::fileLimits_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("grownTo"); // 0, or the size the file is stretched to
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("error"); // %1 stands for the file's path
+
+    constexpr qint64 MiB = 1024 * 1024;
+    const QByteArray lastLine = "engine_id::a\n";
+    const QByteArray tooLarge = "engine file %1 is larger than 1 MiB; it is not loaded\n";
+    const QByteArray notText = "engine file %1 holds NUL bytes and is not text; it is not loaded\n";
+    QTest::newRow("1 MiB read to its last line")
+        << QByteArray(MiB - lastLine.size(), '\n') + lastLine << qint64(0) << int(Engine::Parsed)
+        << QByteArray("a") << QByteArray();
+    QTest::newRow("fail: one byte more refused")
+        << QByteArray(MiB - lastLine.size() + 1, '\n') + lastLine << qint64(0)
+        << int(Engine::Refused) << QByteArray("old") << tooLarge;
+    QTest::newRow("fail: 50 MiB refused")
+        << lastLine << 50 * MiB << int(Engine::Refused) << QByteArray("old") << tooLarge;
+    QTest::newRow("fail: a NUL byte refuses the file")
+        << QByteArray("engine_id::a\n\0\n", 15) << qint64(0) << int(Engine::Refused)
+        << QByteArray("old") << notText;
+    QTest::newRow("fail: UTF-16 text refused")
+        << QByteArray("\xff\xfe") +
+               QByteArray(reinterpret_cast<const char *>(u"engine_id::a\n"), 2 * lastLine.size())
+        << qint64(0) << int(Engine::Refused) << QByteArray("old") << notText;
+}
+
+void tst_Engine::fileLimits()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, grownTo);
+    QFETCH(int, result);
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, error);
+
+    Engine engine;
+    QVERIFY(parse(engine, "engine_id::old\n"));
+    const QString path = engineDir() + QStringLiteral("limit.zin");
+    QVERIFY(TestFiles::write(path, file));
+    if (grownTo > 0)
+        QVERIFY(QFile(path).resize(grownTo)); // sparse: no disk space taken
+
+    StderrCapture capture;
+    QCOMPARE(engine.parse(engineDir(), QStringLiteral("limit.zin")), result);
+    QCOMPARE(engine.text(Engine::Id), id);
+    QCOMPARE(capture.text(), QByteArray(error).replace("%1", QFile::encodeName(path)));
+}
+
+void tst_Engine::retryCount_data()
+{
+    QTest::addColumn<QByteArray>("value"); // null: no "dowuload_retry::" line
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("absent") << QByteArray() << 0 << false;
+    QTest::newRow("three") << QByteArray("3") << 3 << false;
+    QTest::newRow("ten, the most") << QByteArray("10") << 10 << false;
+    QTest::newRow("fail: eleven gives ten") << QByteArray("11") << 10 << true;
+    QTest::newRow("fail: the largest number gives ten") << QByteArray(" 2147483647 ") << 10 << true;
+    QTest::newRow("fail: negative gives none") << QByteArray("-4") << 0 << false;
+    QTest::newRow("fail: not a number gives none") << QByteArray("20x") << 0 << false;
+    QTest::newRow("fail: past 32 bits is not a number") << QByteArray("99999999999") << 0 << false;
+}
+
+void tst_Engine::retryCount()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, count);
+    QFETCH(bool, warned);
+
+    QByteArray file = "engine_id::fx\n";
+    if (!value.isNull())
+        file += "dowuload_retry::" + value + "\n";
+    StderrCapture capture;
+    Engine engine;
+    QVERIFY(parse(engine, file));
+    QCOMPARE(engine.retryCount(), count);
+    QCOMPARE(engine.text(Engine::Retry), value.isNull() ? QByteArray("") : value);
+    const QByteArray warning =
+        "engine fx (" + QFile::encodeName(engineDir()) +
+        "e.zin): dowuload_retry:: " + QByteArray::number(engine.number(Engine::Retry)) +
+        " is more than 10; 10 is used\n";
+    QCOMPARE(capture.text(), warned ? warning : QByteArray());
+}
+
 void tst_Engine::loadTable_data()
 {
-    // Entry names; a name ending in "/" is made a directory. Each file's ID is
+    // Entry names; a name ending in "/" is made a directory, one
+    // ending in ">" a file stretched to 50 MiB. Each file's ID is
     // its name without ".zin".
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<QByteArrayList>("ids");
@@ -338,6 +430,10 @@ void tst_Engine::loadTable_data()
                        QStringLiteral(".h.zin"), QStringLiteral("k.zin")}
         << QByteArrayList{".h", "k"} << QByteArray();
     QTest::newRow("no engine directory") << QStringList{} << QByteArrayList{} << QByteArray();
+    QTest::newRow("fail: a file over 1 MiB takes no slot")
+        << QStringList{QStringLiteral("A.zin"), QStringLiteral("b.zin>"), QStringLiteral("c.zin")}
+        << QByteArrayList{"A", "c"}
+        << QByteArray("engine file %1b.zin is larger than 1 MiB; it is not loaded\n");
     QTest::newRow("fail: a directory is skipped without a gap")
         << QStringList{QStringLiteral("A.zin"), QStringLiteral("b.zin/"), QStringLiteral("c.zin")}
         << QByteArrayList{"A", "c"} << QByteArray("cannot open the engine file %1b.zin\n");
@@ -374,6 +470,12 @@ void tst_Engine::loadTable()
             continue;
         }
         const QByteArray id = entry.left(entry.indexOf(QLatin1Char('.'), 1)).toLatin1();
+        if (entry.endsWith(QLatin1Char('>'))) {
+            const QString path = engineDir() + entry.chopped(1);
+            QVERIFY(TestFiles::write(path, "engine_id::" + id + "\n"));
+            QVERIFY(QFile(path).resize(50 * 1024 * 1024));
+            continue;
+        }
         QVERIFY(TestFiles::write(engineDir() + entry, "engine_id::" + id + "\n"));
     }
 

@@ -97,6 +97,8 @@ private slots:
 
     void cleanHtmlText_data();
     void cleanHtmlText();
+    void decodeHtmlReferences_data();
+    void decodeHtmlReferences();
 
     void encodingConversion();
 };
@@ -197,9 +199,10 @@ void TestExtract::scan_data()
         << QByteArray("{r}{r}") << QByteArrayList{"||||", "||||"};
     QTest::newRow("top begin inside a field starts the next record")
         << QByteArray("{r}<t>a{z}b</t>") << QByteArrayList{"a{z}b||||", "||||"};
-    QTest::newRow("only the title is cleaned")
-        << QByteArray(block("<b>A</b>&amp;lt;B", "x&amp;y", "i.jpg?a=1&amp;b=2", "1:00", "<b>7"))
-        << QByteArrayList{"A<B|1:00|x&amp;y|<b>7|i.jpg?a=1&amp;b=2"};
+    QTest::newRow("title and user cleaned, the other fields as cut")
+        << QByteArray(block("<b>A</b>&amp;lt;B", "O&#39;<b>x</b>&amp;y\r\nz", "i.jpg?a=1&amp;b=2",
+                            "1&#58;00", "<b>7&amp;"))
+        << QByteArrayList{"A&lt;B|1&#58;00|O'x&y|<b>7&amp;|i.jpg?a=1&amp;b=2"};
     QTest::newRow("no top block") << QByteArray("<t>One</t><u>ann</u>") << QByteArrayList{};
     QTest::newRow("top begin without top end")
         << QByteArray("{r<t>One</t><u>ann</u>") << QByteArrayList{};
@@ -397,19 +400,56 @@ void TestExtract::cleanHtmlText_data()
     QTest::newRow("nbsp to space, quot removed")
         << QByteArray("&quot;a&nbsp;b&quot;") << QByteArray("a b");
     QTest::newRow("entities decoded") << QByteArray("&lt;&gt;&copy;&amp;") << QByteArray("<>(c)&");
-    QTest::newRow("escaped entities decoded after amp")
-        << QByteArray("&amp;lt;&amp;gt;&amp;copy;&amp;amp;") << QByteArray("<>(c)&amp;");
+    QTest::newRow("escaped references decoded once")
+        << QByteArray("&amp;lt;&amp;gt;&amp;copy;&amp;amp;&amp;#39;&#38;lt;&amp;quot;")
+        << QByteArray("&lt;&gt;&copy;&amp;&#39;&lt;&quot;");
     QTest::newRow("escaped nbsp keeps one level")
         << QByteArray("&amp;nbsp;") << QByteArray("&nbsp;");
-    QTest::newRow("escaped bold tag stays") << QByteArray("&lt;b&gt;x") << QByteArray("<b>x");
-    QTest::newRow("numeric references kept")
-        << QByteArray("&#39;a&#x27;") << QByteArray("&#39;a&#x27;");
+    QTest::newRow("escaped bold tag stays")
+        << QByteArray("&lt;b&gt;x&#60;/b>") << QByteArray("<b>x</b>");
+    QTest::newRow("ampersand and apostrophe of a wiki title")
+        << QByteArray("Cats &amp; dogs at the vet&#039;s")
+        << QByteArray("Cats & dogs at the vet's");
+    QTest::newRow("decimal and hexadecimal references")
+        << QByteArray("&#39;&#x27;&#X27;&#0000065;&#x4a;&#34;") << QByteArray("'''AJ\"");
+    QTest::newRow("Latin-1 names")
+        << QByteArray("&iexcl;&Agrave;&Eacute;&szlig;&eacute;&times;&yuml;&shy;&reg;")
+        << QStringLiteral(u"\u00a1\u00c0\u00c9\u00df\u00e9\u00d7\u00ff\u00ad\u00ae").toLocal8Bit();
+    QTest::newRow("typographic names")
+        << QByteArray("&ndash;&mdash;&lsquo;&rsquo;&ldquo;&rdquo;&hellip;&bull;&trade;&euro;"
+                      "&laquo;&raquo;&apos;&thetasym;&zwnj;")
+        << QStringLiteral(u"\u2013\u2014\u2018\u2019\u201c\u201d\u2026\u2022\u2122\u20ac"
+                          u"\u00ab\u00bb'\u03d1\u200c")
+               .toLocal8Bit();
+    QTest::newRow("characters beyond 16 bits and past Latin-1")
+        << QByteArray("&#x1F600;&#128512;&#x10FFFF;&#8364;&#x65E5;")
+        << QStringLiteral(u"\U0001F600\U0001F600\U0010FFFF\u20ac\u65e5").toLocal8Bit();
+    QTest::newRow("0x80 to 0x9F read as windows-1252")
+        << QByteArray("&#150;&#146;&#x80;&#x9f;")
+        << QStringLiteral(u"\u2013\u2019\u20ac\u0178").toLocal8Bit();
+    QTest::newRow("white space controls become spaces")
+        << QByteArray("a&#10;b&#13;c&#x9;d&#12;e") << QByteArray("a b c d e");
+    QTest::newRow("fail: invalid numeric references kept")
+        << QByteArray("&#xZZ;&#99999999;&#0;&#x0;&#xD800;&#xdfff;&#x110000;&#1;&#x7F;&#x81;&#;"
+                      "&#x;&#39&#x27 &#-39;&#+39;&# 39;&#39a;")
+        << QByteArray("&#xZZ;&#99999999;&#0;&#x0;&#xD800;&#xdfff;&#x110000;&#1;&#x7F;&#x81;&#;"
+                      "&#x;&#39&#x27 &#-39;&#+39;&# 39;&#39a;");
+    QTest::newRow("fail: huge numbers do not wrap")
+        << QByteArray("&#4294967335;&#x100000027;&#00000000000000000000000000039;")
+        << QByteArray("&#4294967335;&#x100000027;'");
+    QTest::newRow("fail: unknown, unended and odd names kept")
+        << QByteArray("&nosuch;&amp &lt&; &1lt;&EACUTE;&Eacute &thetasyms;&a-b;& amp;&&amp;")
+        << QByteArray("&nosuch;&amp &lt&; &1lt;&EACUTE;&Eacute &thetasyms;&a-b;& amp;&&");
+    QTest::newRow("fail: reference cut by the end of the text")
+        << QByteArray("x&amp") << QByteArray("x&amp");
     QTest::newRow("CR ends the text, later LFs too")
         << QByteArray("title\r\nmore\n<b>x</b>\r\nend") << QByteArray("title");
     QTest::newRow("CR first gives empty") << QByteArray("\rabc") << QByteArray();
     QTest::newRow("LF alone kept") << QByteArray("a\nb") << QByteArray("a\nb");
     QTest::newRow("UTF-8 to local") << QByteArray("caf\xc3\xa9 &amp; \xe6\x97\xa5")
                                     << QStringLiteral(u"caf\u00e9 & \u65e5").toLocal8Bit();
+    QTest::newRow("a reference after a CR goes with it")
+        << QByteArray("a&#39;\rb&#39;") << QByteArray("a'");
 }
 
 void TestExtract::cleanHtmlText()
@@ -419,6 +459,29 @@ void TestExtract::cleanHtmlText()
 
     ::cleanHtmlText(text);
     QCOMPARE(text, cleaned);
+}
+
+void TestExtract::decodeHtmlReferences_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("decoded");
+
+    QTest::newRow("nbsp, quot and copy as a page shows them")
+        << QByteArray("&nbsp;&quot;&copy;") << QByteArray("\xc2\xa0\"\xc2\xa9");
+    QTest::newRow("one pass") << QByteArray("&amp;amp;&amp;#39;") << QByteArray("&amp;&#39;");
+    QTest::newRow("tags, line ends and other bytes kept")
+        << QByteArray("<b>\xff\xc3&eacute;\r\n&lt;") << QByteArray("<b>\xff\xc3\xc3\xa9\r\n<");
+    QTest::newRow("no reference") << QByteArray("a & b") << QByteArray("a & b");
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestExtract::decodeHtmlReferences()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, decoded);
+
+    ::decodeHtmlReferences(text);
+    QCOMPARE(text, decoded);
 }
 
 void TestExtract::encodingConversion()

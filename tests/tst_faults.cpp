@@ -510,13 +510,20 @@ void tst_Faults::engineFiles_data()
     QTest::addColumn<QByteArray>("errors"); // "%1" stands for the engine directory
 
     const QByteArray good = "engine_title::Good\nengine_id::good\n";
-    QTest::newRow("binary file loads as an engine without keys")
-        << Tree{{QStringLiteral("a.zin"), good}, {QStringLiteral("b.zin"), randomBytes(65536, 14)}}
-        << QByteArray("0\tgood\tGood\t0\n1\t\t\t0\n") << QByteArray();
-    QTest::newRow("2 MB line: the title is its first 1009 bytes")
-        << Tree{{QStringLiteral("a.zin"), "engine_title::" + QByteArray(2 * 1024 * 1024, 'T') +
+    QTest::newRow("fail: a binary file is refused and takes no slot")
+        << Tree{{QStringLiteral("a.zin"), randomBytes(65536, 14)}, {QStringLiteral("b.zin"), good}}
+        << QByteArray("0\tgood\tGood\t0\n")
+        << QByteArray("engine file %1a.zin holds NUL bytes and is not text; it is not loaded\n");
+    QTest::newRow("1 MB line: the title is its first 1009 bytes")
+        << Tree{{QStringLiteral("a.zin"), "engine_title::" + QByteArray(1000 * 1000, 'T') +
                                               "\nengine_id::long\ndowuload_redirect::1\n"}}
         << QByteArray("0\tlong\t" + QByteArray(1009, 'T') + "\t1\n") << QByteArray();
+    QTest::newRow("fail: a file over 1 MiB is refused unread")
+        << Tree{{QStringLiteral("a.zin"),
+                 "engine_title::" + QByteArray(2 * 1024 * 1024, 'T') + "\nengine_id::long\n"},
+                {QStringLiteral("b.zin"), good}}
+        << QByteArray("0\tgood\tGood\t0\n")
+        << QByteArray("engine file %1a.zin is larger than 1 MiB; it is not loaded\n");
     QTest::newRow("fail: a pipe is passed over, not waited on")
         << Tree{{QStringLiteral("a.zin"), good}, {QStringLiteral("p.zin"), QByteArray()}}
         << QByteArray("0\tgood\tGood\t0\n") << QByteArray("cannot open the engine file %1p.zin\n");

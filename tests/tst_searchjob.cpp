@@ -168,6 +168,19 @@ void tst_SearchJob::scrape_data()
                           "H\tThree\t\t\tgap003\tfixture\t"}
         << 2 << int(gap.size()) << int(gap.size()) << three;
 
+    QByteArray wiki = page;
+    wiki.replace("Sleepy&nbsp;cat", "Cats &amp; dogs at the vet&#039;s &ndash; &#x2764;")
+        .replace(">bob<", ">O&#39;Brien &amp; Sons<");
+    QTest::newRow("references in titles and user names decoded")
+        << ScriptedServer::Script{Step::send(header(wiki.size()) + wiki), Step::close()} << false
+        << QByteArrayList{threeHits()[0],
+                          QStringLiteral(u"H\tCats & dogs at the vet's \u2013 \u2764\t12:40\t"
+                                         u"O'Brien & Sons\tvid002\tfixture\t"
+                                         u"http://img.fixture.test/vid002.jpg")
+                              .toLocal8Bit(),
+                          threeHits()[2]}
+        << 2 << int(wiki.size()) << int(wiki.size()) << three;
+
     const QByteArray empty = "<html><body><p>No videos.</p></body></html>";
     QTest::newRow("no block") << ScriptedServer::Script{Step::send(header(empty.size()) + empty),
                                                         Step::close()}

@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::writeFile(dir + name, input);
 
     Engine engine;
-    FUZZ_CHECK(engine.parse(dir, name) == 0);
+    // A NUL byte refuses the file, and a refused file leaves the engine empty.
+    const int parsed = engine.parse(dir, name);
+    FUZZ_CHECK(parsed == (input.contains('\0') ? Engine::Refused : Engine::Parsed));
 
     for (int key = -1; key <= Engine::KeyCount; ++key) {
         const QByteArray &text = engine.text(key);
@@ -37,6 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!text.isEmpty())
             FUZZ_CHECK(input.contains(keyName + text));
     }
+
+    const int retries = engine.number(Engine::Retry);
+    FUZZ_CHECK(engine.retryCount() >= 0 && engine.retryCount() <= Engine::MaxRetries);
+    if (retries >= 0 && retries <= Engine::MaxRetries)
+        FUZZ_CHECK(engine.retryCount() == retries);
 
     const int stages = engine.parsedStageCount();
     FUZZ_CHECK(stages >= 0 && stages <= Engine::MaxStages);
@@ -59,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Parsing again starts afresh: a fresh engine and the same one read alike.
     Engine fresh;
-    FUZZ_CHECK(fresh.parse(dir, name) == 0);
+    FUZZ_CHECK(fresh.parse(dir, name) == parsed);
     Engine &reused = engine;
-    FUZZ_CHECK(reused.parse(dir, name) == 0);
+    FUZZ_CHECK(reused.parse(dir, name) == parsed);
     for (int key = 0; key < Engine::KeyCount; ++key)
         FUZZ_CHECK(reused.text(key) == fresh.text(key));
     FUZZ_CHECK(reused.parsedStageCount() == fresh.parsedStageCount());

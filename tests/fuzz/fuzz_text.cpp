@@ -1,4 +1,5 @@
-// Title cleanup, search-word encoding and template filling over any bytes.
+// Title cleanup, reference decoding, search-word encoding and template filling
+// over any bytes.
 // Input: the whole input is the title and the search word; for the template,
 // the bytes before the first NUL are the template and the bytes after it the
 // word.
@@ -71,6 +72,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(title.size() <= input.size());
         if (!hasCleanupTrigger(input))
             FUZZ_CHECK(title == input);
+    }
+
+    // Decoding shortens the text, never makes a control byte, and undoes an
+    // escaping of every "&" exactly: a decoded "&" starts no further reference.
+    QByteArray decoded = input.toByteArray();
+    decodeHtmlReferences(decoded);
+    FUZZ_CHECK(decoded.size() <= input.size());
+    if (!input.contains('&'))
+        FUZZ_CHECK(decoded == input);
+    for (char control = 0; control < 0x20; ++control)
+        FUZZ_CHECK(decoded.count(control) <= input.count(control));
+    FUZZ_CHECK(decoded.count('\x7f') <= input.count('\x7f'));
+    QByteArray escaped = input.toByteArray().replace('&', "&amp;");
+    decodeHtmlReferences(escaped);
+    FUZZ_CHECK(escaped == input);
+
+    // A title whose "&" and "<" are escaped comes out as the text itself.
+    if (validUtf8) {
+        const QByteArray plain = input.toByteArray().replace('\r', QByteArray());
+        QByteArray escapedTitle = plain;
+        escapedTitle.replace('&', "&amp;").replace('<', "&lt;");
+        cleanHtmlText(escapedTitle);
+        QByteArray local;
+        utf8ToLocal(local, plain);
+        FUZZ_CHECK(escapedTitle == local);
     }
 
     QByteArray word = input.toByteArray();

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -64,18 +65,26 @@ QByteArray valueAfter(QByteArrayView line, qsizetype keyLength)
     return QByteArray(rest.data(), end);
 }
 
-// Reads the file in pieces as a 1024-byte line buffer does: at most PieceSize
-// bytes, or up to and including a line feed.
+// Cuts the file into the pieces a 1024-byte line buffer reads: at most
+// PieceSize bytes, or up to and including a line feed.
 template<typename Handler>
-void forEachPiece(QFile &file, Handler handle)
+void forEachPiece(QByteArrayView content, Handler handle)
 {
-    char buffer[Engine::PieceSize + 1];
-    for (;;) {
-        const qint64 length = file.readLine(buffer, sizeof buffer);
-        if (length <= 0)
-            break;
-        handle(QByteArrayView(buffer, length));
+    qsizetype pos = 0;
+    while (pos < content.size()) {
+        const QByteArrayView rest =
+            content.sliced(pos, qMin<qsizetype>(content.size() - pos, Engine::PieceSize));
+        const qsizetype lineFeed = rest.indexOf('\n');
+        const QByteArrayView piece = lineFeed >= 0 ? rest.first(lineFeed + 1) : rest;
+        handle(piece);
+        pos += piece.size();
     }
+}
+
+void refuse(const QByteArray &path, const char *reason)
+{
+    fprintf(stderr, "engine file %s %s; it is not loaded\n", path.constData(), reason);
+    fflush(stderr);
 }
 
 } // namespace
@@ -93,10 +102,31 @@ int Engine::parse(const QString &dir, const QString &fileName)
     const QString path = dir + fileName;
     // Only regular files: a directory cannot be read, and a pipe could block.
     if (!QFileInfo(path).isFile())
-        return -1;
+        return CannotOpen;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return -1;
+        return CannotOpen;
+
+    // The size is checked before anything is read, and no more than one byte
+    // past the cap is read, so a file that grows meanwhile is refused too.
+    const QByteArray encodedPath = QFile::encodeName(path);
+    QByteArray content;
+    if (file.size() <= MaxFileSize) {
+        content = file.read(MaxFileSize + 1);
+        if (file.error() != QFileDevice::NoError)
+            return CannotOpen;
+    }
+    if (file.size() > MaxFileSize || content.size() > MaxFileSize) {
+        refuse(encodedPath, "is larger than 1 MiB");
+        return Refused;
+    }
+    // A NUL byte means a binary or UTF-16 file; its values would be cut short
+    // wherever they are used as C strings.
+    if (content.contains('\0')) {
+        refuse(encodedPath, "holds NUL bytes and is not text");
+        return Refused;
+    }
+    file.close();
 
     for (QByteArray &text : m_texts)
         text = emptyText();
@@ -104,7 +134,7 @@ int Engine::parse(const QString &dir, const QString &fileName)
     m_stagesRefused = false;
     m_fileName = fileName;
 
-    forEachPiece(file, [this](QByteArrayView piece) {
+    forEachPiece(content, [this](QByteArrayView piece) {
         for (int key = 0; key < FileKeyCount; ++key) {
             const QByteArrayView name(KeyNames[key]);
             if (piece.startsWith(name)) {
@@ -114,16 +144,23 @@ int Engine::parse(const QString &dir, const QString &fileName)
         }
     });
 
+    if (number(Retry) > MaxRetries) {
+        fprintf(stderr, "engine %s (%s): dowuload_retry:: %d is more than %d; %d is used\n",
+                m_texts[Id].constData(), encodedPath.constData(), number(Retry), MaxRetries,
+                MaxRetries);
+        fflush(stderr);
+    }
+
     const int count = Numbers::leadingNumber(m_texts[StageCount]);
     if (count > MaxStages) {
         m_stagesRefused = true;
         fprintf(stderr, "too many download stages in %s (dowuload_redirect::%s, at most %d)\n",
-                QFile::encodeName(path).constData(), m_texts[StageCount].constData(), MaxStages);
+                encodedPath.constData(), m_texts[StageCount].constData(), MaxStages);
         fflush(stderr);
-        return 0;
+        return Parsed;
     }
     if (count <= 0)
-        return 0;
+        return Parsed;
 
     QList<QByteArray> names;
     names.reserve(3 * count);
@@ -133,8 +170,7 @@ int Engine::parse(const QString &dir, const QString &fileName)
     }
     m_stages = QList<QByteArray>(3 * count, blankText());
 
-    file.seek(0);
-    forEachPiece(file, [this, &names](QByteArrayView piece) {
+    forEachPiece(content, [this, &names](QByteArrayView piece) {
         if (!piece.startsWith("download_"))
             return;
         for (qsizetype j = 0; j < names.size(); ++j) {
@@ -144,7 +180,7 @@ int Engine::parse(const QString &dir, const QString &fileName)
             }
         }
     });
-    return 0;
+    return Parsed;
 }
 
 const QByteArray &Engine::text(int key) const
@@ -157,6 +193,11 @@ const QByteArray &Engine::text(int key) const
 int Engine::number(int key) const
 {
     return Numbers::wholeNumber(text(key));
+}
+
+int Engine::retryCount() const
+{
+    return std::clamp(number(Retry), 0, MaxRetries);
 }
 
 int Engine::searchTemplateKey(int mode)

@@ -55,12 +55,23 @@ public:
     static constexpr int PageCount = 20;
     static constexpr int MaxStages = 64;
     static constexpr int PieceSize = 1023; // lines are read in pieces of this many bytes
+    // A larger engine file is refused without being read.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
+    // retryCount() gives at most this many retries, whatever the file asks for.
+    static constexpr int MaxRetries = 10;
+
+    enum ParseResult {
+        Parsed = 0,
+        CannotOpen = -1, // not a regular file, or not readable
+        Refused = -2,    // larger than MaxFileSize, or not text (it holds NUL bytes)
+    };
 
     Engine();
     virtual ~Engine();
 
-    // Reads dir + fileName (dir ends in "/"). 0 when read, -1 when the file
-    // cannot be opened (the engine is then unchanged).
+    // Reads dir + fileName (dir ends in "/"): Parsed, CannotOpen, or Refused
+    // with a line on standard error naming the file. The engine is unchanged
+    // unless the file was parsed.
     int parse(const QString &dir, const QString &fileName);
 
     const QByteArray &text(int key) const;
@@ -81,6 +92,10 @@ public:
     static int searchTemplateKey(int mode);
     static int searchOptionKey(int mode);
     static int markerKey(int mode, MarkerOffset field);
+
+    // The number under "dowuload_retry::" kept to 0..MaxRetries; parse() warns
+    // on standard error when the file asks for more.
+    int retryCount() const;
 
     // kind is StageUrl, StageBegin or StageEnd; " " outside the stage list.
     const QByteArray &stageText(int kind, int stage) const;

@@ -229,10 +229,12 @@ void Settings::loadEngines()
             break;
         }
         auto engine = std::make_unique<Engine>();
-        if (engine->parse(dirPath, name) < 0) {
+        // A refused file has said why on standard error itself.
+        const int parsed = engine->parse(dirPath, name);
+        if (parsed == Engine::CannotOpen)
             fprintf(stderr, "cannot open the engine file %s\n", path.constData());
+        if (parsed < 0)
             continue;
-        }
         m_engines[slot++] = std::move(engine);
     }
     fflush(stderr);

@@ -35,7 +35,9 @@ void scanResults(QByteArrayView page, const MarkerSet &markers, const std::atomi
         time.cut(record.time, pos);
         id.cut(record.id, pos);
         const qsizetype next = top.cut(scratch, pos);
+        // Titles and user names are shown and stored as people read them.
         cleanHtmlText(record.title);
+        cleanHtmlText(record.user);
         sink(std::move(record));
         pos = next;
     }

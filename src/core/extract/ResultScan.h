@@ -11,7 +11,7 @@ struct ScanRecord
 {
     QByteArray title; // cleaned with cleanHtmlText
     QByteArray time;
-    QByteArray user;
+    QByteArray user; // cleaned as the title
     QByteArray id;
     QByteArray image;
 };
