@@ -14,6 +14,9 @@ int download(const QStringList &args);
 // search [--engine N|ID] [--mode title|user|url] [--page N] WORD: one tab-separated line per hit.
 int search(const QStringList &args);
 
+// check-engine [FILE|ID...]: lints engine files, every one of .zindles without arguments.
+int checkEngine(const QStringList &args);
+
 // Prints the usage on the given stream.
 void printUsage(FILE *out);
 

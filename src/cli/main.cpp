@@ -14,10 +14,9 @@ struct Command
 };
 
 const Command commands[] = {
-    {"engines", Cli::engines},
-    {"get", Cli::get},
-    {"download", Cli::download},
-    {"search", Cli::search},
+    {"engines", Cli::engines},          {"get", Cli::get},
+    {"download", Cli::download},        {"search", Cli::search},
+    {"check-engine", Cli::checkEngine},
 };
 
 } // namespace
@@ -44,6 +43,11 @@ void Cli::printUsage(FILE *out)
           "  download   download the rows of \"download.list\" in the work directory as the\n"
           "             Download tab does, printing \"ID mark\" per row; saves the list and\n"
           "             exits 0 when every row ended \"o\"\n"
+          "  check-engine [FILE|ID...]\n"
+          "             check engine files (each FILE, or the file of each engine_id ID;\n"
+          "             without arguments every \"*.zin\" of \".zindles\") and print each\n"
+          "             problem as \"FILE:LINE: error: ...\" or \"FILE:LINE: warning: ...\";\n"
+          "             exits 0 when no file has an error, 1 otherwise\n"
           "  --help     show this text\n"
           "A command stopped by SIGINT or SIGTERM ends at once and exits 130; download\n"
           "first saves the list with every mark settled so far.\n",
