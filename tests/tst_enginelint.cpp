@@ -133,8 +133,7 @@ void tst_EngineLint::text_data()
                           "dowuload_redirect::",
                           "14 warning download_url0:: is ignored: dowuload_redirect:: is 0",
                           "15 warning download_key0:: is ignored",
-                          "16 warning download_key0_:: is "
-                          "ignored"};
+                          "16 warning download_key0_:: is ignored"};
     QTest::newRow("misspelled key")
         << tube("engine_title::Tube", "engine_titel::Tube")
         << QByteArrayList{"1 error engine_titel:: is not a key; did you "
@@ -154,8 +153,11 @@ void tst_EngineLint::text_data()
         << tube({}, {}, "engine_id::tube2\n")
         << QByteArrayList{"19 warning engine_id:: given again (before on line 2); this one counts"};
     QTest::newRow("stage key with a leading zero")
-        << tube({}, {}, "download_url00::x\n")
-        << QByteArrayList{"19 error download_url00:: is not a key; did you mean download_url0::?"};
+        << tube({}, {}, "download_url007::x\n")
+        << QByteArrayList{"19 error download_url007:: is not a key; did you mean download_url7::?"};
+    QTest::newRow("stage URL key with an underscore")
+        << tube({}, {}, "download_url0_::x\n")
+        << QByteArrayList{"19 error download_url0_:: is not a key; did you mean download_url0::?"};
     QTest::newRow("key after endof")
         << tube() + "engine_title::Late\n"
         << QByteArrayList{"20 warning engine_title:: given again",
@@ -208,8 +210,7 @@ void tst_EngineLint::text_data()
         << QByteArrayList{"13 error dowuload_redirect::1x does not read as a whole number, so it "
                           "counts as 0: the download runs no stage",
                           "14 warning download_url0:: is ignored",
-                          "15 warning download_key0:: is "
-                          "ignored",
+                          "15 warning download_key0:: is ignored",
                           "16 warning download_key0_:: is ignored"};
     QTest::newRow("stage end marker empty") << tube("download_key0_::\"", "download_key0_::")
                                             << QByteArrayList{"16 error download_key0_:: is empty"};

@@ -318,10 +318,16 @@ void EngineLint::read(QByteArrayView text)
                     bool fits = false;
                     const int stage = digits.toInt(&fits);
                     if (kind < 0 || (digits.size() > 1 && digits.startsWith(u'0'))) {
-                        const QByteArray near = nearestKey(name);
+                        // The loader writes stage numbers without leading zeros.
+                        QString written = digits;
+                        while (written.size() > 1 && written.startsWith(u'0'))
+                            written.remove(0, 1);
+                        const QString meant = QStringLiteral("download_%1%2%3::")
+                                                  .arg(match.captured(1), written,
+                                                       url ? QString() : match.captured(3));
                         add(number, Severity::Error,
                             QStringLiteral("%1 is not a key; did you mean %2?")
-                                .arg(shown(name), shown(near)));
+                                .arg(shown(name), meant));
                     } else {
                         Numbered &entry = m_numbered[name];
                         if (entry.given.line)
