@@ -1,4 +1,5 @@
 #include "CurrentDir.h"
+#include "StderrCapture.h"
 #include "TestFiles.h"
 #include "core/config/Settings.h"
 #include "gui/QTextProgressBar.h"
@@ -23,6 +24,7 @@ private slots:
     void setStatus_data();
     void setStatus();
     void closeIsAccepted();
+    void firstTickLintsEngines();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -165,6 +167,23 @@ void tst_MainWindow::closeIsAccepted()
     window.show();
     QVERIFY(window.close());
     QVERIFY(!window.isVisible());
+}
+
+// The first tick loads the engines and says what is wrong with them.
+void tst_MainWindow::firstTickLintsEngines()
+{
+    QVERIFY(TestFiles::write(dir->filePath(QStringLiteral(".zindles/a.zin")),
+                             "engine_title::A\nengine_id::a\ndownload_redirect::1\nendof\n"));
+    StderrCapture capture;
+    QZindleDlg window;
+    window.setStartDirectory(dir->path());
+    QTRY_VERIFY(window.settingsRecord());
+    QCOMPARE(window.settingsRecord()->engineCount(), 1);
+    const QByteArray text = capture.text();
+    QVERIFY2(text.contains("/.zindles/a.zin:3: error: download_redirect:: is not a key; the stage "
+                           "count is dowuload_redirect::\n"),
+             text.constData());
+    QCOMPARE(text.count("download_redirect::"), 1);
 }
 
 QTEST_MAIN(tst_MainWindow)

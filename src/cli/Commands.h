@@ -17,6 +17,9 @@ int download(const QStringList &args);
 // tab-separated line per hit.
 int search(const QStringList &args);
 
+// check-engine [FILE|ID...]: lints engine files, every one of .zindles without arguments.
+int checkEngine(const QStringList &args);
+
 // Prints the usage of every command on the given stream.
 void printUsage(FILE *out);
 

@@ -42,6 +42,12 @@ const Command commands[] = {
      "\"List up\" does with every hit selected (a video already listed, same ID and\n"
      "Type, is skipped), saves the list when any was added and prints \"added N to\n"
      "the download list\" on standard error.\n"},
+    {"check-engine", Cli::checkEngine,
+     "check-engine [FILE|ID...]\n"
+     "Check engine files (each FILE, or the file of each engine_id ID; without\n"
+     "arguments every \"*.zin\" of \".zindles\") and print each problem on standard\n"
+     "output as \"FILE:LINE: error: ...\" or \"FILE:LINE: warning: ...\". Exits 0 when\n"
+     "no file has an error, 1 otherwise.\n"},
 };
 
 bool isHelp(const QString &arg)
@@ -73,6 +79,9 @@ void Cli::printUsage(FILE *out)
           "             \"download.list\" as \"List up\" does\n"
           "  download   download the rows of \"download.list\" as the Download tab does,\n"
           "             printing \"ID mark [reason]\" per row\n"
+          "  check-engine [FILE|ID...]\n"
+          "             check engine files and print each problem as \"FILE:LINE: error: ...\"\n"
+          "             or \"FILE:LINE: warning: ...\"\n"
           "  --help     show this text\n"
           "\n"
           "Results (hits, row marks, the engine table) go to standard output, one whole\n"

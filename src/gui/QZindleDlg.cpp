@@ -128,7 +128,7 @@ void QZindleDlg::onPlay()
 void QZindleDlg::timerDone()
 {
     if (!settings) {
-        settings = std::make_unique<Settings>(startDirectory);
+        settings = std::make_unique<Settings>(startDirectory, Settings::EngineReport::Lint);
         resultTab->setSettings(settings.get());
         downloadTab->loadList(settings.get());
         connect(settingButton, &QPushButton::clicked, this, &QZindleDlg::onSetting);

@@ -1,6 +1,7 @@
 #include "core/config/Settings.h"
 
 #include "core/config/Engine.h"
+#include "core/config/EngineLint.h"
 #include "core/config/IniFile.h"
 #include "core/net/HttpClient.h"
 
@@ -41,7 +42,7 @@ QByteArray textOrEmpty(const QByteArray &text)
 
 } // namespace
 
-Settings::Settings(const QString &dir)
+Settings::Settings(const QString &dir, EngineReport report)
     : m_workDir(""), m_proxy(""), m_userId(""), m_password(""), m_appDir(""), m_caFile("")
 {
     setAppDir(QFile::encodeName(dir.isEmpty() ? QDir::currentPath()
@@ -71,7 +72,7 @@ Settings::Settings(const QString &dir)
     m_userAgentIndex = ini.intValue(Section, "useragent", 0);
 
     m_modified = false;
-    loadEngines();
+    loadEngines(report);
 }
 
 Settings::~Settings()
@@ -203,7 +204,7 @@ const Engine *Settings::findEngine(const QByteArray &id) const
     return nullptr;
 }
 
-void Settings::loadEngines()
+void Settings::loadEngines(EngineReport report)
 {
     for (auto &engine : m_engines)
         engine.reset();
@@ -235,6 +236,13 @@ void Settings::loadEngines()
             fprintf(stderr, "cannot open the engine file %s\n", path.constData());
         if (parsed < 0)
             continue;
+        if (report == EngineReport::Lint) {
+            const QString shownPath = QFile::decodeName(path);
+            const EngineLint lint = EngineLint::checkFile(shownPath);
+            for (const EngineLint::Finding &finding : lint.findings())
+                fprintf(stderr, "%s\n",
+                        EngineLint::format(shownPath, finding).toLocal8Bit().constData());
+        }
         m_engines[slot++] = std::move(engine);
     }
     fflush(stderr);

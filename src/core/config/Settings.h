@@ -21,9 +21,13 @@ class Settings
 public:
     static constexpr int MaxEngines = 32;
 
+    // Lint: as each engine file is loaded, what EngineLint finds in it goes
+    // to standard error, one "PATH:LINE: warning: ..." line per finding.
+    enum class EngineReport { Quiet, Lint };
+
     // Reads "z_user.ini" and ".zindles" of dir; an empty dir (the default)
     // stands for the directory that is current now.
-    explicit Settings(const QString &dir = QString());
+    explicit Settings(const QString &dir = QString(), EngineReport report = EngineReport::Quiet);
     virtual ~Settings(); // saves when modified
 
     QByteArray appDir() const { return m_appDir; }
@@ -77,7 +81,7 @@ public:
     const Engine *findEngine(const QByteArray &id) const;
 
 private:
-    void loadEngines();
+    void loadEngines(EngineReport report);
 
     QByteArray m_workDir;
     QByteArray m_proxy;
