@@ -170,6 +170,8 @@ int Cli::search(const QStringList &args)
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
     fprintf(stderr, "%s\n", qPrintable(outcome.message));
+    if (!outcome.reason.isEmpty() && outcome.reason != outcome.message)
+        fprintf(stderr, "%s\n", qPrintable(outcome.reason));
     // An interrupted search adds nothing: its hits may be incomplete.
     if (InterruptFlag::raised())
         return InterruptFlag::ExitCode;
