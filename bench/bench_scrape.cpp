@@ -1,8 +1,9 @@
-// The result scan over a 131072-byte page with 400 hits, and over the same
-// page with a field marker that is never found (every search of that field
-// runs to the end of the page). Prints microseconds per page.
+// The result scan over a 131072-byte page with 400 hits, over the same page
+// with a field marker that is never found (every search of that field runs
+// to the end of the page), and over a 2 MiB page of 1000 hits spread through
+// it, as big real result pages are. Prints microseconds per page.
 //
-// usage: bench_scrape [hits|missing] [ITERATIONS]
+// usage: bench_scrape [hits|missing|big] [ITERATIONS]
 #include "core/extract/ResultScan.h"
 
 #include <QByteArray>
@@ -14,10 +15,16 @@
 
 namespace {
 
-QByteArray makePage(int hits, qsizetype size)
+// `spread` pads every hit with markup the scan has to pass over, so the
+// hits fill the whole page.
+QByteArray makePage(int hits, qsizetype size, bool spread = false)
 {
+    const QByteArray padding =
+        spread ? "<div class=\"pad\">" + QByteArray(size / hits - 330, ' ') + "</div>\n"
+               : QByteArray();
     QByteArray page = "<html><body><ul>\n";
     for (int i = 0; i < hits; ++i) {
+        page += padding;
         page += "<li class=\"hit\" data-n=\"" + QByteArray::number(i) + "\"><img src=\"/t/" +
                 QByteArray::number(i) + ".jpg\"><span class=\"title\">Video <b>" +
                 QByteArray::number(i) + "</b> &amp; friends</span><span class=\"time\">1:" +
@@ -55,8 +62,9 @@ MarkerSet markers(bool missing)
 int main(int argc, char *argv[])
 {
     const bool missing = argc > 1 && !strcmp(argv[1], "missing");
+    const bool big = argc > 1 && !strcmp(argv[1], "big");
     const int iterations = argc > 2 ? atoi(argv[2]) : 50;
-    const QByteArray page = makePage(400, 131072);
+    const QByteArray page = big ? makePage(1000, 2 * 1024 * 1024, true) : makePage(400, 131072);
     const MarkerSet set = markers(missing);
 
     // The traces are part of the cost, but not the terminal's.
@@ -73,7 +81,9 @@ int main(int argc, char *argv[])
     }
     std::sort(micros.begin(), micros.end());
     printf("%s page: %lld bytes, %lld records, median %.0f us per page (%d runs)\n",
-           missing ? "missing-marker" : "400-hit", qlonglong(page.size()), qlonglong(records),
-           micros[micros.size() / 2], iterations);
+           missing ? "missing-marker"
+           : big   ? "1000-hit 2 MiB"
+                   : "400-hit",
+           qlonglong(page.size()), qlonglong(records), micros[micros.size() / 2], iterations);
     return 0;
 }

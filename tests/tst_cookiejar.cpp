@@ -72,6 +72,25 @@ void tst_CookieJar::jar_data()
         << QByteArray();
     QTest::newRow("single label refused") << Responses{{site, "id=1; Domain=example"}}
                                           << QByteArray("http://b.example/") << QByteArray();
+    // Public suffixes: anyone may register a name below them.
+    QTest::newRow("public suffix of two labels refused")
+        << Responses{{"http://shop.example.co.uk/", "id=1; Domain=co.uk"}}
+        << QByteArray("http://other.co.uk/") << QByteArray();
+    QTest::newRow("hosting suffix refused")
+        << Responses{{"http://me.github.io/", "id=1; Domain=github.io"}}
+        << QByteArray("http://you.github.io/") << QByteArray();
+    QTest::newRow("hosting suffix refused for its own hosts too")
+        << Responses{{"http://me.github.io/", "id=1; Domain=github.io"}}
+        << QByteArray("http://me.github.io/") << QByteArray();
+    QTest::newRow("domain below a public suffix kept")
+        << Responses{{"http://www.shop.co.uk/", "id=1; Domain=shop.co.uk"}}
+        << QByteArray("http://cdn.shop.co.uk/") << QByteArray("id=1");
+    QTest::newRow("public suffix that is the host: host-only")
+        << Responses{{"http://github.io/", "id=1; Domain=github.io"}}
+        << QByteArray("http://github.io/") << QByteArray("id=1");
+    QTest::newRow("public suffix that is the host: not below it")
+        << Responses{{"http://github.io/", "id=1; Domain=github.io"}}
+        << QByteArray("http://me.github.io/") << QByteArray();
     QTest::newRow("address not widened") << Responses{{"http://10.0.0.1/", "id=1; Domain=0.0.1"}}
                                          << QByteArray("http://10.0.0.1/") << QByteArray();
 

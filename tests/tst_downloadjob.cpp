@@ -243,6 +243,28 @@ void tst_DownloadJob::rowOutcome_data()
                  {"work/tube/ab12.txt", title}}
         << QByteArrayList{} << QByteArray();
 
+    // Stage pages are read whole: the marker here starts past 128 KiB.
+    const QByteArray bigStage = "<html>" + QByteArray(200000, ' ') + "var file: 'vid%3D7';</html>";
+    const QByteArray chunkedStage0 = "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                     QByteArray::number(stage0Page("ab12").size(), 16) + "\r\n" +
+                                     stage0Page("ab12") + "\r\n0\r\n\r\n";
+    QTest::newRow("chunked stage page, stage page bigger than the body buffer")
+        << TwoStageEngine
+        << Files{{"/watch?v=ab12", chunkedStage0},
+                 {"/e/x?v=ab12:1%2fz", ok(bigStage)},
+                 {"/get/vid=7", ok(video)}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
+        << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz", "/get/vid=7"}
+        << Files{{"work/tube/", {}}, {"work/tube/ab12.flv", video}, {"work/tube/ab12.txt", title}}
+        << QByteArrayList{} << QByteArray();
+    QTest::newRow("fail: stage page with a malformed length")
+        << TwoStageEngine
+        << Files{{"/watch?v=ab12",
+                  "HTTP/1.0 200 OK\r\nContent-Length: 9x\r\n\r\n" + stage0Page("ab12")}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
+        << QByteArrayList{"/watch?v=ab12"} << Files{{"work/tube/", {}}}
+        << QByteArrayList{"stage 0: network error -10: malformed Content-Length: 9x\n"}
+        << QByteArray("stage 0: network error -10: malformed Content-Length: 9x");
     QTest::newRow("fail: second stage markers not found")
         << TwoStageEngine
         << Files{{"/watch?v=ab12", ok(stage0Page("ab12"))},

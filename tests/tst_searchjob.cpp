@@ -199,6 +199,37 @@ void tst_SearchJob::scrape_data()
         << ScriptedServer::Script{Step::send(header() + open), Step::close()} << false
         << threeHits() << 2 << int(open.size()) << -1 << three;
 
+    // Real result pages are bigger than the body buffer; the last hit here
+    // starts past 128 KiB.
+    QByteArray big = page;
+    big.insert(big.indexOf("<li class=\"hit\" data-n=\"3\">"),
+               "<!--" + QByteArray(150000, '-') + "-->\n");
+    QTest::newRow("page bigger than the body buffer")
+        << ScriptedServer::Script{Step::send(header(big.size()) + big), Step::close()} << false
+        << threeHits() << 2 << int(big.size()) << int(big.size()) << three;
+
+    // Chunked in two, the second chunk cutting the second hit.
+    const qsizetype cut = page.indexOf("Sleepy");
+    const QByteArray chunks = QByteArray::number(cut, 16) + "\r\n" + page.left(cut) + "\r\n" +
+                              QByteArray::number(size - cut, 16) + ";x=y\r\n" + page.mid(cut) +
+                              "\r\n0\r\n\r\n";
+    QTest::newRow("chunked page")
+        << ScriptedServer::Script{Step::send(
+                                      "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                      chunks),
+                                  Step::stall()}
+        << false << threeHits() << 2 << size << size << three;
+
+    QTest::newRow("404 page with hits")
+        << ScriptedServer::reply(404, page) << false << QByteArrayList{}
+        << int(ResultCode::HttpStatus) << 0 << 0 << QStringLiteral("HTTP status 404");
+    QTest::newRow("malformed length")
+        << ScriptedServer::Script{Step::send("HTTP/1.0 200 OK\r\nContent-Length: " +
+                                             QByteArray::number(size) + "0x\r\n\r\n" + page),
+                                  Step::close()}
+        << false << QByteArrayList{} << int(ResultCode::MalformedAnswer) << 0 << 0
+        << QStringLiteral("network error =-10");
+
     QTest::newRow("cut short") << ScriptedServer::Script{Step::send(header(size + 100) + page),
                                                          Step::close()}
                                << false << QByteArrayList{} << int(ResultCode::BodyStopped) << size
@@ -401,10 +432,11 @@ void tst_SearchJob::cli_data()
     QTest::newRow("three hits in page order")
         << QStringList{QStringLiteral("cats")} << 0 << threeHits().join('\n') + '\n'
         << QByteArray("success (3 data found.)\n");
-    QTest::newRow("engine by id, page without hits")
+    // The site has no second page: its 404 page is an error, not a page without hits.
+    QTest::newRow("engine by id, page not there")
         << QStringList{QStringLiteral("--engine"), QStringLiteral("fixture"),
                        QStringLiteral("--page"), QStringLiteral("1"), QStringLiteral("cats")}
-        << 0 << QByteArray() << QByteArray("not data found.\n");
+        << 1 << QByteArray() << QByteArray("HTTP status 404\n");
     QTest::newRow("mode without template")
         << QStringList{QStringLiteral("--engine"), QStringLiteral("0"), QStringLiteral("--mode"),
                        QStringLiteral("url"), QStringLiteral("cats")}

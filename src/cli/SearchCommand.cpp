@@ -178,6 +178,8 @@ int Cli::search(const QStringList &args)
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
     fprintf(stderr, "%s\n", Printable::local(outcome.message).constData());
+    if (!outcome.reason.isEmpty() && outcome.reason != outcome.message)
+        fprintf(stderr, "%s\n", Printable::local(outcome.reason).constData());
     // An interrupted search adds nothing: its hits may be incomplete.
     if (InterruptFlag::raised())
         return InterruptFlag::ExitCode;

@@ -338,13 +338,14 @@ DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArr
         QByteArray url;
         fillTemplate(url, engine.stageText(Engine::StageUrl, stage), workText, 0);
         int chainCode = 0;
-        RowResult fetched = fetchStagePage(stage, url, &chainCode);
+        QByteArray page;
+        RowResult fetched = fetchStagePage(stage, url, &page, &chainCode);
         if (fetched.status != RowResult::Done)
             return fetched;
 
         const QByteArray stageName = "stage " + QByteArray::number(stage);
         // Fetching the target with an empty text could save an error page as the video.
-        if (findBetween(workText, m_http->view(), engine.stageText(Engine::StageBegin, stage),
+        if (findBetween(workText, page, engine.stageText(Engine::StageBegin, stage),
                         engine.stageText(Engine::StageEnd, stage)) < 0)
             return RowResult::failedAt(stageName + ": markers not found");
         if (unescape)
@@ -358,25 +359,18 @@ DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArr
 }
 
 DownloadWorker::RowResult DownloadWorker::fetchStagePage(int stage, const QByteArray &url,
-                                                         int *code)
+                                                         QByteArray *page, int *code)
 {
-    *code = m_http->get(url);
+    *code = m_http->fetchPage(url, page);
     resultCode.store(*code);
-    if (*code == ResultCode::Stopped)
+    if (*code == ResultCode::Stopped || stopping())
         return RowResult::stopped();
-    if (*code < 0)
+    // A page cut short still goes to the marker search.
+    if (*code < 0 && *code != ResultCode::BodyStopped)
         return RowResult::failedAt("stage " + QByteArray::number(stage) + ": network error " +
-                                   QByteArray::number(*code));
+                                   QByteArray::number(*code) + ": " + m_http->errorString());
     // The next stage, or the video fetch, comes from this page.
     m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
-    do {
-        if (stopping())
-            return RowResult::stopped();
-        *code = m_http->receive();
-        resultCode.store(*code);
-    } while (*code == ResultCode::ReceiveAgain);
-    if (stopping())
-        return RowResult::stopped();
     return RowResult::done();
 }
 

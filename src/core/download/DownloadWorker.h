@@ -134,9 +134,9 @@ private:
     RowResult checkRow(const ResultRow &row, const Engine *engine) const;
     // The stage chain: carries `workText` from the ID through every stage.
     RowResult resolve(const Engine &engine, QByteArray &workText);
-    // Requests one stage's page and receives it into the client's buffer;
-    // *code is the last request or receive code.
-    RowResult fetchStagePage(int stage, const QByteArray &url, int *code);
+    // Requests one stage's page and reads it whole into *page (a page cut
+    // short too); *code is the fetch's code.
+    RowResult fetchStagePage(int stage, const QByteArray &url, QByteArray *page, int *code);
     // The video fetch, tried again as the engine allows, and the files it leaves.
     RowResult fetchVideo(const Engine &engine, const ResultRow &row, const QByteArray &workText);
     // Gives the complete video its name and writes the title file beside it.

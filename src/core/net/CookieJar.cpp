@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <algorithm>
 #include <arpa/inet.h>
+#include <libpsl.h>
 #include <limits>
 #include <optional>
 
@@ -306,9 +307,19 @@ CookieAttributes parseAttributes(const QList<QByteArray> &fields, qint64 now)
     return attributes;
 }
 
+// A name under which anyone may register (a top-level domain, "co.uk",
+// "github.io"), by the public suffix list: the newer of libpsl's built-in
+// copy and the system's, both read from disk, never fetched.
+bool isPublicSuffix(const QByteArray &domain)
+{
+    static psl_ctx_t *const list = psl_latest(nullptr);
+    return list ? psl_is_public_suffix(list, domain.constData()) != 0 : !domain.contains('.');
+}
+
 // Where a cookie goes. Without a Domain attribute only to the request's
 // host; with one, to that domain and the names below it, provided the
-// request's host is one of them and the domain is more than one label.
+// request's host is one of them and the domain is no public suffix (a
+// public suffix that is the host itself makes the cookie host-only).
 // Nothing when the Domain attribute is not allowed.
 struct CookieScope
 {
@@ -324,9 +335,14 @@ std::optional<CookieScope> scopeOf(const UrlParts &url, const CookieAttributes &
     const QByteArray &domain = attributes.domain;
     if (domain.isEmpty())
         return CookieScope{url.host, path, true};
-    if (domain == url.host || (domain.contains('.') && domainMatches(url.host, domain)))
-        return CookieScope{domain, path, false};
-    return std::nullopt;
+    if (domain != url.host && !domainMatches(url.host, domain))
+        return std::nullopt;
+    if (!isIpAddress(domain) && isPublicSuffix(domain)) {
+        if (domain == url.host)
+            return CookieScope{url.host, path, true};
+        return std::nullopt;
+    }
+    return CookieScope{domain, path, false};
 }
 
 } // namespace

@@ -6,7 +6,8 @@
 // The cookies of one job, in memory only: what the "Set-Cookie" lines of its
 // responses stored, and the "Cookie" text each of its requests carries.
 // A cookie is host-only unless its Domain attribute names the request's host
-// or a parent domain of it (a single label such as "com" is refused); its
+// or a parent domain of it; a public suffix ("com", "co.uk", "github.io")
+// is refused as the domain of a cookie for a name below it; its
 // path defaults to the directory of the request path; a Secure cookie is
 // neither taken from nor sent over plain http. Max-Age (which wins) or
 // Expires decide its end: one in the past deletes it. Not thread-safe: one

@@ -10,6 +10,8 @@
 #include <QList>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -59,18 +61,42 @@ bool hasEndTag(QByteArrayView bytes)
     return tail.contains("</HTML>") || tail.contains("</html>");
 }
 
-// A decimal number of at most 18 digits and nothing else; -1 otherwise.
+// A decimal number within 64 bits and nothing else; -1 otherwise.
 qint64 parseLength(QByteArrayView text)
 {
-    if (text.isEmpty() || text.size() > 18)
+    if (text.isEmpty())
         return -1;
     qint64 value = 0;
     for (const char c : text) {
         if (!isDigit(c))
             return -1;
+        if (value > (std::numeric_limits<qint64>::max() - (c - '0')) / 10)
+            return -1;
         value = value * 10 + (c - '0');
     }
     return value;
+}
+
+int hexDigit(char c)
+{
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A header value from the peer as it may go into a reason: short, one line.
+QByteArray shown(QByteArrayView value, qsizetype maxSize = 200)
+{
+    QByteArray text = value.first(qMin(maxSize, value.size())).toByteArray();
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return value.size() > maxSize ? text + "..." : text;
 }
 
 // "HTTP/1.x 200 Reason" gives 200; anything else gives 0.
@@ -153,6 +179,57 @@ QByteArray authorityOf(const QByteArray &name, int port)
 {
     const QByteArray host = name.contains(':') ? '[' + name + ']' : name;
     return host + ':' + QByteArray::number(port);
+}
+
+// The parts of an http or https URL a Referer is made from.
+struct RefererParts
+{
+    Scheme scheme = Scheme::Other;
+    QByteArray authority; // as written, without user and password
+    QByteArray host;      // lower case
+    int port = 0;
+    QByteArray rest; // path and query, without the fragment; "/" at least
+};
+
+std::optional<RefererParts> refererParts(const QByteArray &url)
+{
+    RefererParts parts;
+    parts.scheme = schemeOf(url);
+    if (parts.scheme == Scheme::Other || hasControlByte(url))
+        return std::nullopt;
+    const qsizetype start = parts.scheme == Scheme::Https ? 8 : 7;
+    qsizetype end = start;
+    while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#')
+        ++end;
+    parts.authority = url.mid(start, end - start);
+    const qsizetype at = parts.authority.lastIndexOf('@');
+    if (at >= 0)
+        parts.authority.remove(0, at + 1);
+    if (!splitHostPort(parts.authority, parts.scheme == Scheme::Https ? HttpsPort : HttpPort,
+                       &parts.host, &parts.port))
+        return std::nullopt;
+    parts.host = parts.host.toLower();
+    parts.rest = url.mid(end);
+    const qsizetype fragment = parts.rest.indexOf('#');
+    if (fragment >= 0)
+        parts.rest.truncate(fragment);
+    if (!parts.rest.startsWith('/'))
+        parts.rest.prepend('/');
+    return parts;
+}
+
+// What a request for `url` sends of the page it comes from.
+QByteArray refererFor(const QByteArray &from, const QByteArray &url)
+{
+    const std::optional<RefererParts> page = refererParts(from);
+    const std::optional<RefererParts> target = refererParts(url);
+    if (!page || !target || (page->scheme == Scheme::Https && target->scheme == Scheme::Http))
+        return QByteArray();
+    const QByteArray origin =
+        (page->scheme == Scheme::Https ? "https://" : "http://") + page->authority;
+    if (page->scheme == target->scheme && page->host == target->host && page->port == target->port)
+        return origin + page->rest;
+    return origin + '/';
 }
 
 bool hasScheme(const QByteArray &reference)
@@ -256,52 +333,68 @@ std::unique_ptr<Connection> HttpClient::createConnection()
 
 int HttpClient::get(const QByteArray &url)
 {
+    m_deadline = QDeadlineTimer(qint64(m_timeout) * DeadlineFactor);
     QByteArray next = url;
     for (int hop = 0;; ++hop) {
-        const int result = sendRequest(next);
+        const int result = request(next, hop > 0);
         if (result < 0 || m_location.isEmpty())
             return result;
         if (hop == MaxRedirects)
-            return ResultCode::TooManyRedirects;
+            return refuse(ResultCode::TooManyRedirects,
+                          "more than " + QByteArray::number(MaxRedirects) + " redirects");
         next = resolveLocation(m_url, m_location);
     }
 }
 
 int HttpClient::sendRequest(const QByteArray &url)
 {
+    m_deadline = QDeadlineTimer(qint64(m_timeout) * DeadlineFactor);
+    return request(url, false);
+}
+
+int HttpClient::request(const QByteArray &url, bool redirected)
+{
     m_connection.reset();
     m_url = url;
     m_statusCode = 0;
     m_location.clear();
     m_header.clear();
+    m_error.clear();
     m_endTagWithHeader = false;
+    m_chunked = false;
     clearBuffer();
     if (hasControlByte(url))
-        return ResultCode::MalformedUrl;
+        return refuse(ResultCode::MalformedUrl, "control byte in URL " + shown(url));
 
+    // Only http and https are served on either route: a proxy would fetch
+    // "file:" or "gopher:" addresses a stranger's page redirects to.
     const Scheme scheme = schemeOf(url);
+    if (scheme == Scheme::Other)
+        return refuse(ResultCode::MalformedUrl,
+                      (redirected ? "redirect to a scheme not served: " : "scheme not served: ") +
+                          shown(url));
     QByteArray target;
     QByteArray host;
     int port = 0;
-    if (m_proxy.size() >= 2 && scheme != Scheme::Https) {
+    const bool viaProxy = m_proxy.size() >= 2;
+    if (viaProxy && scheme == Scheme::Http) {
         // The proxy gets the whole URL; the Host line follows the URL when it has a host.
         m_headers.splitUrl(url, nullptr);
         target = url;
         host = m_proxy;
         port = m_proxyPort;
     } else {
-        // Directly only http and https are served; an https tunnel needs the
-        // host and port too.
-        if (scheme == Scheme::Other || m_headers.splitUrl(url, &target) < 0 ||
+        // An https tunnel needs the host and port too.
+        if (m_headers.splitUrl(url, &target) < 0 ||
             !splitHostPort(m_headers.value(RequestHeaders::Host),
                            scheme == Scheme::Https ? HttpsPort : HttpPort, &host, &port))
-            return ResultCode::MalformedUrl;
+            return refuse(ResultCode::MalformedUrl, "malformed URL " + shown(url));
     }
     if (m_jar)
         m_headers.setValue(RequestHeaders::Cookie, m_jar->cookieHeader(url));
 
     if (stopRequested())
-        return ResultCode::Stopped;
+        return failure(ResultCode::Stopped, {});
     if (scheme == Scheme::Https) {
         const int opened = openTls(host, port);
         if (opened < 0)
@@ -310,41 +403,69 @@ int HttpClient::sendRequest(const QByteArray &url)
         std::unique_ptr<Connection> connection = createConnection();
         connection->setStopFlag(m_stop);
         if (!connection->open(host, port, phaseDeadline()))
-            return failure(ResultCode::ConnectFailed);
+            return failure(ResultCode::ConnectFailed,
+                           (viaProxy ? "cannot connect to the proxy " : "cannot connect to ") +
+                               authorityOf(host, port));
         m_connection = std::move(connection);
     }
+    // The slot keeps the page the caller set; this request sends its trimmed form.
+    const QByteArray referer = m_headers.value(RequestHeaders::Referer);
+    m_headers.setValue(RequestHeaders::Referer, refererFor(referer, url));
     const QByteArray &request = m_headers.buildRequest(target);
+    m_headers.setValue(RequestHeaders::Referer, referer);
     if (!m_connection->writeAll(request.constData(), request.size(), phaseDeadline()))
-        return failure(ResultCode::SendFailed);
+        return failure(ResultCode::SendFailed, "cannot send the request for " + shown(url));
     return readHeader();
 }
 
-int HttpClient::failure(int code) const
+int HttpClient::failure(int code, const QByteArray &reason)
 {
-    return stopRequested() ? int(ResultCode::Stopped) : code;
+    if (stopRequested()) {
+        m_error = QByteArrayLiteral("stopped");
+        return ResultCode::Stopped;
+    }
+    m_error = reason;
+    return code;
+}
+
+int HttpClient::refuse(int code, const QByteArray &reason)
+{
+    m_error = reason;
+    return code;
+}
+
+QDeadlineTimer HttpClient::phaseDeadline() const
+{
+    const QDeadlineTimer phase(m_timeout);
+    return m_deadline < phase ? m_deadline : phase;
 }
 
 int HttpClient::openTls(const QByteArray &host, int port)
 {
+    auto tlsFailed = [&](const QByteArray &why) {
+        const QByteArray reason = "TLS with " + host + " failed: " + why;
+        Trace::print("%s\n", reason.constData());
+        return refuse(ResultCode::TlsFailed, reason);
+    };
     if (!m_tls)
         m_tls = std::make_unique<TlsContext>(m_caFile);
-    if (!m_tls->handle()) {
-        Trace::print("TLS with %s failed: %s\n", host.constData(), m_tls->error().constData());
-        return ResultCode::TlsFailed;
-    }
+    if (!m_tls->handle())
+        return tlsFailed(m_tls->error());
     auto connection = std::make_unique<TlsConnection>(m_tls->handle());
     connection->setStopFlag(m_stop);
     const bool viaProxy = m_proxy.size() >= 2;
     if (!connection->open(viaProxy ? m_proxy : host, viaProxy ? m_proxyPort : port,
                           phaseDeadline()))
-        return failure(ResultCode::ConnectFailed);
+        return failure(ResultCode::ConnectFailed,
+                       (viaProxy
+                            ? "cannot connect to the proxy " + authorityOf(m_proxy, m_proxyPort)
+                            : "cannot connect to " + authorityOf(host, port)));
     if (viaProxy && !openTunnel(*connection, authorityOf(host, port)))
-        return failure(ResultCode::ConnectFailed);
+        return failure(ResultCode::ConnectFailed, m_error);
     if (!connection->startTls(host, phaseDeadline())) {
         if (stopRequested())
-            return ResultCode::Stopped;
-        Trace::print("TLS with %s failed: %s\n", host.constData(), connection->error().constData());
-        return ResultCode::TlsFailed;
+            return failure(ResultCode::Stopped, {});
+        return tlsFailed(connection->error());
     }
     m_connection = std::move(connection);
     return 0;
@@ -358,9 +479,10 @@ bool HttpClient::openTunnel(TlsConnection &connection, const QByteArray &authori
         request += "User-Agent: " + userAgent + "\r\n";
     request += "\r\n";
     auto refused = [&](const QByteArray &why) {
+        m_error = "proxy refused CONNECT " + authority + ": " + why;
         // A stop is no refusal.
         if (!stopRequested())
-            Trace::print("proxy refused CONNECT %s: %s\n", authority.constData(), why.constData());
+            Trace::print("%s\n", m_error.constData());
         clearBuffer();
         return false;
     };
@@ -407,9 +529,9 @@ int HttpClient::readHeader()
 {
     char *const buffer = m_buffer.get();
     // The buffer reads as empty again when no header end was found.
-    auto fail = [this](int code) {
+    auto fail = [this](int code, const QByteArray &reason) {
         clearBuffer();
-        return code;
+        return failure(code, reason);
     };
     // One deadline for the whole header: one that trickles in byte by byte
     // cannot hold the request open past the time-out.
@@ -417,10 +539,12 @@ int HttpClient::readHeader()
     qsizetype filled = 0;
     for (;;) {
         if (!m_connection->waitReadable(deadline))
-            return fail(failure(ResultCode::NoHeader));
+            return fail(ResultCode::NoHeader,
+                        "no response header within the time-out from " + shown(m_url));
         const qint64 count = m_connection->read(buffer + filled, Capacity - filled);
         if (count <= 0)
-            return fail(ResultCode::NoHeader);
+            return fail(ResultCode::NoHeader,
+                        "connection closed before the response header from " + shown(m_url));
         const qsizetype searchFrom = qMax<qsizetype>(0, filled - 3);
         filled += count;
         buffer[filled] = '\0';
@@ -430,27 +554,37 @@ int HttpClient::readHeader()
         if (end < 0) {
             // No room is left to read the rest of the header into.
             if (filled == Capacity)
-                return fail(ResultCode::HeaderTooLarge);
+                return fail(ResultCode::HeaderTooLarge, "response header larger than " +
+                                                            QByteArray::number(Capacity) +
+                                                            " bytes");
             continue;
         }
-        parseHeader(QByteArray(buffer, end));
+        // An answer whose body cannot be read leaves nothing to receive.
+        m_received = 0;
         const qsizetype bodyStart = end + terminatorLength;
-        m_buffered = int(filled - bodyStart);
-        memmove(buffer, buffer + bodyStart, size_t(m_buffered));
-        buffer[m_buffered] = '\0';
-        m_received = m_buffered;
+        if (!parseHeader(QByteArray(buffer, end)) || takeBody(bodyStart, filled - bodyStart) < 0) {
+            clearBuffer();
+            m_connection.reset();
+            return ResultCode::MalformedAnswer;
+        }
         // The caller may drain these bytes or turn binary mode on before its
         // first receive(), so the tag is only noted here.
-        m_endTagWithHeader = hasEndTag(QByteArrayView(buffer, m_buffered));
+        m_endTagWithHeader =
+            !m_chunked && m_contentLength < 0 && hasEndTag(QByteArrayView(buffer, m_buffered));
         return m_buffered;
     }
 }
 
-void HttpClient::parseHeader(const QByteArray &header)
+bool HttpClient::parseHeader(const QByteArray &header)
 {
     m_header = header;
     m_contentLength = -1;
-    bool lengthSeen = false;
+    m_chunked = false;
+    m_chunk = Chunk::SizeStart;
+    m_chunkDigits = 0;
+    m_chunkLineBytes = 0;
+    m_chunkLeft = 0;
+    QByteArrayList codings;
     const QList<QByteArray> lines = header.split('\n');
     m_statusCode = lines.isEmpty() ? 0 : parseStatus(trimmed(lines.first()));
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -462,19 +596,184 @@ void HttpClient::parseHeader(const QByteArray &header)
         const QByteArrayView value = trimmed(QByteArrayView(line).sliced(colon + 1));
         if (m_location.isEmpty() && name.compare("Location", Qt::CaseInsensitive) == 0) {
             m_location = value.toByteArray();
-        } else if (!lengthSeen && name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-            lengthSeen = true;
-            m_contentLength = parseLength(value);
+        } else if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            // Equal values repeated (in lines or as a list) are one length;
+            // anything else leaves no length to trust.
+            for (const QByteArray &item : value.toByteArray().split(',')) {
+                const qint64 length = parseLength(trimmed(item));
+                if (length < 0) {
+                    m_contentLength = -1;
+                    m_error = "malformed Content-Length: " + shown(value, 40);
+                    return false;
+                }
+                if (m_contentLength >= 0 && m_contentLength != length) {
+                    m_error = "two different Content-Length values: " +
+                              QByteArray::number(m_contentLength) + " and " +
+                              QByteArray::number(length);
+                    m_contentLength = -1;
+                    return false;
+                }
+                m_contentLength = length;
+            }
+        } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray &item : value.toByteArray().split(','))
+                codings.append(trimmed(item).toByteArray().toLower());
         } else if (m_jar && name.compare("Set-Cookie", Qt::CaseInsensitive) == 0) {
             m_jar->store(m_url, value.toByteArray());
         }
     }
+    codings.removeAll(QByteArrayLiteral("identity"));
+    codings.removeAll(QByteArray());
+    if (codings.isEmpty())
+        return true;
+    // Any other coding would hand the caller encoded bytes as the body.
+    if (codings != QByteArrayList{QByteArrayLiteral("chunked")}) {
+        m_error = "unsupported Transfer-Encoding: " + shown(codings.join(", "), 40);
+        return false;
+    }
+    // The chunks say where the body ends, not a length beside them.
+    m_chunked = true;
+    m_contentLength = -1;
+    return true;
+}
+
+int HttpClient::takeBody(qsizetype from, qsizetype count)
+{
+    if (m_chunked)
+        return takeChunked(from, count);
+    char *const buffer = m_buffer.get();
+    if (m_contentLength >= 0)
+        count = qMin<qsizetype>(count, m_contentLength - m_received);
+    memmove(buffer + m_buffered, buffer + from, size_t(count));
+    m_buffered += int(count);
+    m_received += count;
+    buffer[m_buffered] = '\0';
+    return 0;
+}
+
+int HttpClient::takeChunked(qsizetype from, qsizetype count)
+{
+    // Chunk sizes of up to 15 hex digits, a chunk-size line of at most this
+    // many bytes in all, and trailer lines of at most this many bytes together.
+    constexpr int MaxLineBytes = 4096;
+    char *const buffer = m_buffer.get();
+    auto malformed = [&](const char *what) {
+        buffer[m_buffered] = '\0';
+        m_error = QByteArray("malformed chunked body: ") + what;
+        return int(ResultCode::MalformedAnswer);
+    };
+    const qsizetype end = from + count;
+    qsizetype at = from;
+    while (at < end && m_chunk != Chunk::Done) {
+        if (m_chunk == Chunk::Data) {
+            const qsizetype take = qMin<qint64>(m_chunkLeft, end - at);
+            memmove(buffer + m_buffered, buffer + at, size_t(take));
+            m_buffered += int(take);
+            m_received += take;
+            m_chunkLeft -= take;
+            at += take;
+            if (m_chunkLeft == 0)
+                m_chunk = Chunk::DataCr;
+            continue;
+        }
+        const char c = buffer[at++];
+        auto endOfSizeLine = [&] {
+            m_chunkLineBytes = 0;
+            m_chunk = m_chunkLeft == 0 ? Chunk::TrailerStart : Chunk::Data;
+        };
+        if (m_chunk != Chunk::Trailer && m_chunk != Chunk::TrailerStart &&
+            m_chunk != Chunk::DataCr && m_chunk != Chunk::DataLf &&
+            ++m_chunkLineBytes > MaxLineBytes)
+            return malformed("chunk-size line too long");
+        switch (m_chunk) {
+        case Chunk::SizeStart:
+            if (hexDigit(c) < 0)
+                return malformed("no chunk size");
+            m_chunkLeft = hexDigit(c);
+            m_chunkDigits = 1;
+            m_chunk = Chunk::Size;
+            break;
+        case Chunk::Size:
+            if (hexDigit(c) >= 0) {
+                if (++m_chunkDigits > 15)
+                    return malformed("chunk size too large");
+                m_chunkLeft = m_chunkLeft * 16 + hexDigit(c);
+            } else if (isBlank(c)) {
+                m_chunk = Chunk::SizeBlank;
+            } else if (c == ';') {
+                m_chunk = Chunk::Extension;
+            } else if (c == '\r') {
+                m_chunk = Chunk::SizeCr;
+            } else if (c == '\n') {
+                endOfSizeLine();
+            } else {
+                return malformed("bad chunk size");
+            }
+            break;
+        case Chunk::SizeBlank:
+            if (c == ';')
+                m_chunk = Chunk::Extension;
+            else if (c == '\r')
+                m_chunk = Chunk::SizeCr;
+            else if (c == '\n')
+                endOfSizeLine();
+            else if (!isBlank(c))
+                return malformed("bad chunk size");
+            break;
+        case Chunk::Extension:
+            // Extensions are skipped unread.
+            if (c == '\n')
+                endOfSizeLine();
+            break;
+        case Chunk::SizeCr:
+            if (c != '\n')
+                return malformed("bad chunk-size line end");
+            endOfSizeLine();
+            break;
+        case Chunk::DataCr:
+            if (c == '\r')
+                m_chunk = Chunk::DataLf;
+            else if (c == '\n')
+                m_chunk = Chunk::SizeStart;
+            else
+                return malformed("chunk longer than its size");
+            break;
+        case Chunk::DataLf:
+            if (c != '\n')
+                return malformed("chunk longer than its size");
+            m_chunk = Chunk::SizeStart;
+            break;
+        case Chunk::TrailerStart:
+        case Chunk::Trailer:
+            if (++m_chunkLineBytes > MaxLineBytes)
+                return malformed("trailer too long");
+            if (m_chunk == Chunk::TrailerStart && c == '\r')
+                m_chunk = Chunk::TrailerCr;
+            else if (c == '\n')
+                m_chunk = m_chunk == Chunk::TrailerStart ? Chunk::Done : Chunk::TrailerStart;
+            else
+                m_chunk = Chunk::Trailer;
+            break;
+        case Chunk::TrailerCr:
+            if (c != '\n')
+                return malformed("bad trailer end");
+            m_chunk = Chunk::Done;
+            break;
+        case Chunk::Data:
+        case Chunk::Done:
+            break;
+        }
+    }
+    if (m_chunk == Chunk::Done)
+        m_contentLength = m_received; // anything after the last chunk is dropped
+    buffer[m_buffered] = '\0';
+    return 0;
 }
 
 int HttpClient::receive()
 {
     if (!m_connection)
-        return ResultCode::NoConnection;
+        return refuse(ResultCode::NoConnection, QByteArrayLiteral("no request was made"));
     if (std::exchange(m_endTagWithHeader, false) && !m_binaryMode && m_contentLength < 0) {
         // A page that came whole with its header ends here, not after a
         // wait for bytes that a server keeping the connection open never sends.
@@ -482,37 +781,98 @@ int HttpClient::receive()
     }
     if (m_buffered == Capacity)
         return ResultCode::BufferFull;
-    if (m_contentLength >= 0 && m_received >= m_contentLength)
+    if (bodyEnded())
         return ResultCode::BodyComplete;
-    // Each wait of the body is bounded on its own: a big video that keeps
-    // coming slowly is not cut at the time-out.
-    if (!m_connection->waitReadable(phaseDeadline()))
-        return failure(ResultCode::BodyStopped);
+    // Each wait of a video body is bounded on its own: a big video that
+    // keeps coming slowly is not cut at the time-out. A page keeps to the
+    // request's deadline as well, so one that trickles in cannot hold a
+    // search or a stage past it.
+    const QDeadlineTimer wait = m_pageDeadline ? phaseDeadline() : QDeadlineTimer(m_timeout);
+    if (!m_connection->waitReadable(wait))
+        return failure(ResultCode::BodyStopped, "body stopped after " +
+                                                    QByteArray::number(m_received) +
+                                                    " bytes: nothing within the time-out");
     char *const buffer = m_buffer.get();
-    const qint64 count = m_connection->read(buffer + m_buffered, Capacity - m_buffered);
+    qint64 room = Capacity - m_buffered;
+    // Bytes beyond the announced length are left unread.
+    if (!m_chunked && m_contentLength >= 0)
+        room = qMin(room, m_contentLength - m_received);
+    const qint64 count = m_connection->read(buffer + m_buffered, room);
     if (count < 0)
-        return ResultCode::BodyStopped;
+        return failure(ResultCode::BodyStopped, "body stopped after " +
+                                                    QByteArray::number(m_received) +
+                                                    " bytes: read error");
     if (count == 0) {
         // An orderly close ends a body of unknown length; before an announced
-        // length is reached it means the body was cut short.
-        if (m_contentLength >= 0)
-            return ResultCode::BodyStopped;
+        // length or the last chunk it means the body was cut short. After
+        // the last chunk only its trailer is missing.
+        if (m_chunked && m_chunk == Chunk::TrailerStart) {
+            m_contentLength = m_received;
+            return ResultCode::BodyComplete;
+        }
+        if (m_contentLength >= 0 || m_chunked)
+            return refuse(ResultCode::BodyStopped,
+                          "body cut short after " + QByteArray::number(m_received) +
+                              (m_chunked
+                                   ? QByteArray(" bytes, inside its chunks")
+                                   : " of " + QByteArray::number(m_contentLength) + " bytes"));
         m_contentLength = m_received;
         return ResultCode::BodyComplete;
     }
-    m_buffered += int(count);
-    m_received += count;
-    buffer[m_buffered] = '\0';
+    if (takeBody(m_buffered, count) < 0) {
+        m_connection.reset();
+        return ResultCode::MalformedAnswer;
+    }
     applyEndOfDocument();
     return ResultCode::ReceiveAgain;
 }
 
 void HttpClient::applyEndOfDocument()
 {
-    if (m_binaryMode)
+    // A length or the chunks say where the body ends; the tag only stands in
+    // for them.
+    if (m_binaryMode || m_chunked || m_contentLength >= 0)
         return;
     if (hasEndTag(QByteArrayView(m_buffer.get(), m_buffered)))
         m_contentLength = m_received;
+}
+
+int HttpClient::readPage(QByteArray *page, const std::function<void()> &onProgress)
+{
+    page->clear();
+    m_pageDeadline = true;
+    int code = ResultCode::ReceiveAgain;
+    for (;;) {
+        page->append(data(), m_buffered);
+        clearBuffer();
+        if (onProgress)
+            onProgress();
+        if (page->size() > MaxPageBytes) {
+            page->truncate(MaxPageBytes);
+            Trace::print("page cut at %d bytes: %s\n", MaxPageBytes, m_url.constData());
+            code = ResultCode::BufferFull;
+            break;
+        }
+        if (code == ResultCode::BodyComplete || code < 0)
+            break;
+        code = receive();
+    }
+    m_pageDeadline = false;
+    return code;
+}
+
+int HttpClient::fetchPage(const QByteArray &url, QByteArray *page, StatusRule rule,
+                          const std::function<void()> &onProgress)
+{
+    page->clear();
+    const int code = get(url);
+    if (code < 0)
+        return code;
+    if (rule == RequireSuccess && (m_statusCode < 200 || m_statusCode > 299)) {
+        clearBuffer();
+        return refuse(ResultCode::HttpStatus, "HTTP status " + QByteArray::number(m_statusCode));
+    }
+    return readPage(page, onProgress);
 }
 
 void HttpClient::clearBuffer()

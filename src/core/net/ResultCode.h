@@ -19,6 +19,8 @@ enum : int {
     HeaderTooLarge = -7,   // the response header does not end within the body buffer
     TlsFailed = -8,        // TLS handshake or certificate verification failed
     Stopped = -9,          // the stop flag was set while a request or a body wait was under way
+    MalformedAnswer = -10, // a Content-Length, transfer coding or chunk the body cannot be read by
+    HttpStatus = -11,      // a page that must be 2xx came with another status
     BodyStopped = -25,     // the body stopped before its end: time-out or truncated
     ThreadFailed = -97,    // a job's thread could not be created
     NoTemplate = -98,      // the engine has no address template for the search mode

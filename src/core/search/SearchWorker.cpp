@@ -9,6 +9,7 @@
 #include "core/net/ResultCode.h"
 
 #include <cstdio>
+#include <utility>
 
 SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode,
                            int page)
@@ -60,36 +61,38 @@ int SearchWorker::run()
     fillTemplate(url, templ, word, int(pageNumber));
     Trace::print("search url = %s\n", url.constData());
 
-    int code = m_http->get(url);
-    resultCode = code;
-    if (code >= 0) {
-        progressTotal = int(m_http->contentLength());
-        progress = int(m_http->receivedBytes());
-        while (!stopping()) {
-            code = m_http->receive();
-            resultCode = code;
-            if (code != ResultCode::ReceiveAgain)
-                break;
-            progress = int(m_http->receivedBytes());
-        }
+    // A page that is not 2xx is an error page, not "no hits".
+    // The total is the length the header announced.
+    QByteArray page;
+    bool headerIn = false;
+    const int code = m_http->fetchPage(url, &page, HttpClient::RequireSuccess, [&] {
+        if (!std::exchange(headerIn, true))
+            progressTotal = int(qMin<qint64>(m_http->contentLength(), HttpClient::MaxPageBytes));
+        progress = int(qMin<qint64>(m_http->receivedBytes(), HttpClient::MaxPageBytes));
+    });
+    // A cancel once the page is coming is no failure: nothing is scanned.
+    if (code == ResultCode::Stopped && headerIn) {
+        resultCode = ResultCode::ReceiveAgain;
+        return ResultCode::ReceiveAgain;
     }
-    if (code < 0)
+    resultCode = code;
+    if (code < 0) {
+        m_reason = m_http->errorString();
         return code;
+    }
 
-    // Only the buffered part of the page is scanned; a full buffer is not drained.
     const QByteArray engineId = engine->text(Engine::Id);
-    scanResults(m_http->view(), engine->markerSet(m_mode), &stopRequested,
-                [&](ScanRecord &&record) {
-                    ResultRow row;
-                    row[ResultRow::State] = QByteArrayLiteral("H");
-                    row[ResultRow::Title] = std::move(record.title);
-                    row[ResultRow::Time] = std::move(record.time);
-                    row[ResultRow::User] = std::move(record.user);
-                    row[ResultRow::Id] = std::move(record.id);
-                    row[ResultRow::Type] = engineId;
-                    row[ResultRow::Image] = std::move(record.image);
-                    m_rows.append(std::move(row));
-                });
+    scanResults(page, engine->markerSet(m_mode), &stopRequested, [&](ScanRecord &&record) {
+        ResultRow row;
+        row[ResultRow::State] = QByteArrayLiteral("H");
+        row[ResultRow::Title] = std::move(record.title);
+        row[ResultRow::Time] = std::move(record.time);
+        row[ResultRow::User] = std::move(record.user);
+        row[ResultRow::Id] = std::move(record.id);
+        row[ResultRow::Type] = engineId;
+        row[ResultRow::Image] = std::move(record.image);
+        m_rows.append(std::move(row));
+    });
     return code;
 }
 
@@ -101,16 +104,21 @@ SearchWorker::Outcome SearchWorker::outcome() const
         static const char *const modeNames[] = {"title", "user", "URL"};
         const Engine *engine = settings->engine(m_engineIndex);
         if (!engine)
-            return {code, QStringLiteral("there is no engine %1").arg(m_engineIndex)};
+            return {code, QStringLiteral("there is no engine %1").arg(m_engineIndex), {}};
         if (m_mode < ByTitle || m_mode > Direct)
-            return {code, QStringLiteral("there is no search mode %1").arg(m_mode)};
-        return {code, QStringLiteral("engine \"%1\" has no template for %2 search")
-                          .arg(QString::fromLocal8Bit(engine->text(Engine::Title)),
-                               QLatin1String(modeNames[m_mode]))};
+            return {code, QStringLiteral("there is no search mode %1").arg(m_mode), {}};
+        return {code,
+                QStringLiteral("engine \"%1\" has no template for %2 search")
+                    .arg(QString::fromLocal8Bit(engine->text(Engine::Title)),
+                         QLatin1String(modeNames[m_mode])),
+                {}};
     }
+    const QString reason = QString::fromLocal8Bit(m_reason);
+    if (code == ResultCode::HttpStatus)
+        return {code, reason, reason};
     if (code < 0)
-        return {code, QStringLiteral("network error =%1").arg(code)};
+        return {code, QStringLiteral("network error =%1").arg(code), reason};
     if (m_rows.isEmpty())
-        return {code, QStringLiteral("not data found.")};
-    return {code, QStringLiteral("success (%1 data found.)").arg(m_rows.size())};
+        return {code, QStringLiteral("not data found."), {}};
+    return {code, QStringLiteral("success (%1 data found.)").arg(m_rows.size()), {}};
 }

@@ -19,12 +19,13 @@ class SearchWorker : public Worker
 public:
     enum Mode { ByTitle = 0, ByUser = 1, Direct = 2 };
 
-    // How the search ended: the end code (negative: why it failed) and the
-    // message that says so.
+    // How the search ended: the end code (negative: why it failed), the
+    // message that says so, and for a failed request the client's reason.
     struct Outcome
     {
         int code = 0;
         QString message;
+        QString reason;
     };
 
     // word is local 8-bit text; the thread is running when this returns.
@@ -35,10 +36,11 @@ public:
 
     // The rows in page order, column "V" holding "H". Valid once finished.
     QList<ResultRow> rows() const { return m_rows; }
-    // The message is "network error =%d", "not data found." or "success
-    // (%d data found.)"; a search without a template says what is missing:
-    // 'engine "TITLE" has no template for title|user|URL search' or "there is
-    // no engine N". Valid once finished.
+    // The message is "HTTP status %d" for a page that is not 2xx, else
+    // "network error =%d", "not data found." or "success (%d data found.)";
+    // a search without a template says what is missing: 'engine "TITLE" has
+    // no template for title|user|URL search' or "there is no engine N".
+    // Valid once finished.
     Outcome outcome() const;
 
 private:
@@ -48,4 +50,5 @@ private:
     int m_mode;
     int m_page;
     QList<ResultRow> m_rows;
+    QByteArray m_reason;
 };
