@@ -72,6 +72,8 @@ private slots:
     void init();
     void write_data();
     void write();
+    void refusesWhatIsNoPlainFile_data();
+    void refusesWhatIsNoPlainFile();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -185,6 +187,86 @@ void tst_AtomicFile::write()
         QVERIFY(QFileInfo(written).isSymLink());
     QCOMPARE(TestFiles::read(target), ok ? bytes : old);
     QCOMPARE(modeOf(target), expectedMode);
+}
+
+void tst_AtomicFile::refusesWhatIsNoPlainFile_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("atFolder"); // writeAt() on the open folder, else write(path, Refuse)
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<QString>("error"); // a part of the reason given
+
+    for (const bool atFolder : {false, true}) {
+        const char *how = atFolder ? "at folder" : "by path";
+        QTest::addRow("%s: plain file replaced", how)
+            << QStringLiteral("plain") << atFolder << true << QString();
+        QTest::addRow("%s: new file", how)
+            << QStringLiteral("none") << atFolder << true << QString();
+        QTest::addRow("fail %s: symbolic link", how)
+            << QStringLiteral("link") << atFolder << false << QStringLiteral("symbolic link");
+        QTest::addRow("fail %s: dangling link", how)
+            << QStringLiteral("dangling") << atFolder << false << QStringLiteral("symbolic link");
+        QTest::addRow("fail %s: second hard link", how)
+            << QStringLiteral("hard link") << atFolder << false << QStringLiteral("2 hard links");
+        QTest::addRow("fail %s: folder", how)
+            << QStringLiteral("folder") << atFolder << false << QStringLiteral("not a regular");
+        QTest::addRow("fail %s: named pipe", how)
+            << QStringLiteral("fifo") << atFolder << false << QStringLiteral("not a regular");
+    }
+}
+
+// A folder that others can write to may hold a planted link or a second name
+// of someone's file: the refusing mode writes neither through nor over it.
+void tst_AtomicFile::refusesWhatIsNoPlainFile()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, atFolder);
+    QFETCH(bool, written);
+    QFETCH(QString, error);
+
+    const QByteArray old("old contents\n");
+    const QByteArray fresh("new contents\n");
+    // Outside the folder: what a link or a hard link would lead the bytes to.
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+    QVERIFY(TestFiles::write(victim, old));
+    const QString target = path(QStringLiteral("file"));
+    const QByteArray targetName = QFile::encodeName(target);
+    if (setup == QLatin1String("plain"))
+        QVERIFY(TestFiles::write(target, old));
+    else if (setup == QLatin1String("link"))
+        QVERIFY(QFile::link(victim, target));
+    else if (setup == QLatin1String("dangling"))
+        QVERIFY(QFile::link(elsewhere.filePath(QStringLiteral("new")), target));
+    else if (setup == QLatin1String("hard link"))
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), targetName.constData()), 0);
+    else if (setup == QLatin1String("folder"))
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("file")));
+    else if (setup == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(targetName.constData(), 0644), 0);
+
+    QString reason;
+    auto step = AtomicFile::Failure::None;
+    bool ok = false;
+    if (atFolder) {
+        const int folder =
+            ::open(QFile::encodeName(m_dir->path()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(folder >= 0);
+        ok = AtomicFile::writeAt(folder, "file", fresh, &reason, &step);
+        ::close(folder);
+    } else {
+        ok = AtomicFile::write(target, fresh, &reason, &step, AtomicFile::Links::Refuse);
+    }
+
+    QCOMPARE(ok, written);
+    QCOMPARE(step, written ? AtomicFile::Failure::None : AtomicFile::Failure::Refused);
+    QVERIFY2(reason.contains(error), qPrintable(reason));
+    QCOMPARE(TestFiles::read(victim), old);
+    QVERIFY(!QFile::exists(elsewhere.filePath(QStringLiteral("new"))));
+    QCOMPARE(entries(), QStringList{QStringLiteral("file")});
+    if (written)
+        QCOMPARE(TestFiles::read(target), fresh);
 }
 
 QTEST_GUILESS_MAIN(tst_AtomicFile)

@@ -14,6 +14,8 @@
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using TestFiles::randomBytes;
 using TestRows::listLine;
@@ -112,6 +114,10 @@ private slots:
     void cleanup();
     void rowOutcome_data();
     void rowOutcome();
+    void plantedEntriesAreRefused_data();
+    void plantedEntriesAreRefused();
+    void titleFileSparesOtherRowsVideos_data();
+    void titleFileSparesOtherRowsVideos();
     void walksRowsTopToBottom();
     void allRowsDoneMakeNoRequest();
     void closingTagWithHeaderDoesNotEndVideo();
@@ -317,12 +323,29 @@ void tst_DownloadJob::rowOutcome_data()
             << QByteArrayList{"unsafe file name: " + id + "\n"}
             << QByteArray("unsafe file name: " + id);
     }
-    QByteArray upEngine = NoStageEngine;
-    upEngine.replace("engine_id::tube", "engine_id::../up");
-    QTest::newRow("fail: unsafe engine id")
-        << upEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
-        << QByteArray("../up") << QByteArray("x") << QByteArrayList{} << none
-        << QByteArrayList{"unsafe file name: ../up\n"} << QByteArray("unsafe file name: ../up");
+    // An engine id names a folder: a plain name or nothing is made. ".ssh"
+    // with the work directory at home would reach ~/.ssh/authorized_keys.
+    const QByteArrayList unsafeEngineIds = {
+        "../up", ".ssh", "..", "a b", "a;b", "t\xc3\xbc", QByteArray(65, 'e')};
+    for (const QByteArray &engineId : unsafeEngineIds) {
+        QByteArray engine = NoStageEngine;
+        engine.replace("engine_id::tube", "engine_id::" + engineId);
+        QTest::addRow("fail: unsafe engine id \"%s\"", engineId.constData())
+            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << engineId
+            << QByteArray("x") << QByteArrayList{} << none
+            << QByteArrayList{"unsafe engine id: " + engineId + "\n"}
+            << QByteArray("unsafe engine id: " + engineId);
+    }
+    for (const QByteArray &engineId : {QByteArray("my-Tube_2.0"), QByteArray(64, 'e')}) {
+        QByteArray engine = NoStageEngine;
+        engine.replace("engine_id::tube", "engine_id::" + engineId);
+        const QByteArray folder = "work/" + engineId + '/';
+        QTest::addRow("engine id \"%s\"", engineId.constData())
+            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << engineId
+            << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
+            << Files{{folder, {}}, {folder + "ab12.mp4", "tiny"}, {folder + "ab12.txt", title}}
+            << QByteArrayList{} << QByteArray();
+    }
     for (const QByteArray &ext : {QByteArray("/../../x"), QByteArray(".m\\p4")}) {
         QByteArray engine = NoStageEngine;
         engine.replace("download_ext::.mp4", "download_ext::" + ext);
@@ -357,7 +380,10 @@ void tst_DownloadJob::rowOutcome()
     if (QTest::currentTestFailed())
         return;
 
-    QCOMPARE(result.marks, (Marks{{0, mark, reason}}));
+    // A row that failed names the last address it asked for.
+    const QByteArray url =
+        mark == "o" || requests.isEmpty() ? QByteArray() : server.url(requests.last());
+    QCOMPARE(result.marks, (Marks{{0, mark, reason, url}}));
     QCOMPARE(targets(server), requests);
     QCOMPARE(created(), files);
     for (QByteArray line : lines) {
@@ -371,6 +397,131 @@ void tst_DownloadJob::rowOutcome()
     const bool streamed = std::any_of(files.keyBegin(), files.keyEnd(),
                                       [](const QByteArray &path) { return !path.endsWith('/'); });
     QCOMPARE(result.progress, streamed ? 100 : 1);
+}
+
+void tst_DownloadJob::plantedEntriesAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("entry"); // under work/, planted before the run
+    QTest::addColumn<QByteArray>("kind");  // link, hard link, fifo
+    QTest::addColumn<QByteArray>("mark");
+    QTest::addColumn<QByteArray>("reason"); // "@W@" stands for the work directory
+
+    QTest::newRow("fail: .part is a link")
+        << QByteArray("tube/ab12.mp4.part") << QByteArray("link") << QByteArray("x")
+        << QByteArray("unsafe file: @W@tube/ab12.mp4.part is a symbolic link");
+    QTest::newRow("fail: .part is a hard link")
+        << QByteArray("tube/ab12.mp4.part") << QByteArray("hard link") << QByteArray("x")
+        << QByteArray("unsafe file: @W@tube/ab12.mp4.part has 2 hard links");
+    QTest::newRow("fail: .part is a named pipe")
+        << QByteArray("tube/ab12.mp4.part") << QByteArray("fifo") << QByteArray("x")
+        << QByteArray("unsafe file: @W@tube/ab12.mp4.part is not a regular file");
+    QTest::newRow("fail: the video's name is a link")
+        << QByteArray("tube/ab12.mp4") << QByteArray("link") << QByteArray("x")
+        << QByteArray("unsafe file: @W@tube/ab12.mp4 is a symbolic link");
+    QTest::newRow("fail: the engine folder is a link")
+        << QByteArray("tube") << QByteArray("folder link") << QByteArray("x")
+        << QByteArray("unsafe engine folder: @W@tube is a symbolic link");
+    // The video is whole: the row is done and says what it lacks.
+    QTest::newRow("title file is a link")
+        << QByteArray("tube/ab12.txt") << QByteArray("link") << QByteArray("o")
+        << QByteArray("no title file: @W@tube/ab12.txt: the file is a symbolic link");
+    QTest::newRow("title file is a hard link")
+        << QByteArray("tube/ab12.txt") << QByteArray("hard link") << QByteArray("o")
+        << QByteArray("no title file: @W@tube/ab12.txt: the file has 2 hard links");
+    // A kept validator that is a link is neither read nor written through.
+    QTest::newRow(".part.meta is a link") << QByteArray("tube/ab12.mp4.part.meta")
+                                          << QByteArray("link") << QByteArray("o") << QByteArray();
+}
+
+// Whoever can write to the work directory may plant links or second names
+// there: the job's bytes must never reach a file outside it.
+void tst_DownloadJob::plantedEntriesAreRefused()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(QByteArray, kind);
+    QFETCH(QByteArray, mark);
+    QFETCH(QByteArray, reason);
+
+    const QByteArray video = randomBytes(5000, 6);
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send("HTTP/1.0 200 OK\r\nETag: \"e1\"\r\n"
+                                               "Content-Length: 5000\r\n\r\n" +
+                                               video),
+                                    Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+
+    // What a planted entry would lead the bytes to.
+    const QString outside = m_dir->filePath(QStringLiteral("outside"));
+    const QString victim = outside + QStringLiteral("/victim");
+    const QByteArray precious = "precious\n";
+    QVERIFY(TestFiles::write(victim, precious));
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("work/tube"))));
+    const QByteArray planted = fullWorkDir() + entry;
+    if (kind == "link")
+        QCOMPARE(::symlink(QFile::encodeName(victim).constData(), planted.constData()), 0);
+    else if (kind == "hard link")
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), planted.constData()), 0);
+    else if (kind == "fifo")
+        QCOMPARE(::mkfifo(planted.constData(), 0644), 0);
+    else if (kind == "folder link")
+        QVERIFY(QDir(QFile::decodeName(fullWorkDir() + "tube")).removeRecursively() &&
+                ::symlink(QFile::encodeName(outside).constData(), planted.constData()) == 0);
+
+    Result result;
+    run({makeRow("H", "ab12")}, &result);
+    if (QTest::currentTestFailed())
+        return;
+
+    reason.replace("@W@", fullWorkDir());
+    const QList<QByteArray> requested = server.requests();
+    const QByteArray url = mark == "x" && !requested.isEmpty() ? server.url("/v/ab12.mp4") : "";
+    QCOMPARE(result.marks, (Marks{{0, mark, reason, url}}));
+    QCOMPARE(TestFiles::read(victim), precious);
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{QStringLiteral("victim")});
+    if (mark == "o")
+        QVERIFY(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))) == video);
+}
+
+void tst_DownloadJob::titleFileSparesOtherRowsVideos_data()
+{
+    QTest::addColumn<QByteArrayList>("ids"); // top to bottom
+
+    QTest::newRow("the video's row first") << QByteArrayList{"clip.txt", "clip"};
+    QTest::newRow("the title's row first") << QByteArrayList{"clip", "clip.txt"};
+}
+
+// Without an extension, "clip"'s title file is "clip.txt", the video of the
+// row "clip.txt": the video stays whatever the order, and "clip" says why it
+// has no title file.
+void tst_DownloadJob::titleFileSparesOtherRowsVideos()
+{
+    QFETCH(QByteArrayList, ids);
+
+    ScriptedServer server;
+    server.setRoute("/v/clip", {Step::send(ok("video clip")), Step::close()});
+    server.setRoute("/v/clip.txt", {Step::send(ok("video clip.txt")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(QByteArray(NoStageEngine)
+                   .replace("/v/%s.mp4", "/v/%s")
+                   .replace("download_ext::.mp4\n", "download_ext::\n"),
+               server.port());
+
+    Result result;
+    run({makeRow("H", ids[0]), makeRow("H", ids[1])}, &result);
+    if (QTest::currentTestFailed())
+        return;
+
+    const int clipRow = ids.indexOf("clip");
+    Marks expected{{0, "o", {}}, {1, "o", {}}};
+    expected[clipRow].reason =
+        "no title file: " + fullWorkDir() + "tube/clip.txt is the video of another row";
+    QCOMPARE(result.marks, expected);
+    QCOMPARE(created(), (Files{{"work/tube/", {}},
+                               {"work/tube/clip", "video clip"},
+                               {"work/tube/clip.txt", "video clip.txt"},
+                               {"work/tube/clip.txt.txt", "t::Title clip.txt\n"}}));
 }
 
 void tst_DownloadJob::walksRowsTopToBottom()
@@ -480,7 +631,7 @@ void tst_DownloadJob::stopDuringBody()
 
     // A cancelled body stays as ".part", without a title file; the next row
     // is not taken up.
-    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped"}}));
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped", server.url("/v/ab12.mp4")}}));
     QCOMPARE(server.connectionCount(), 1);
     const Files files = created();
     QCOMPARE(files.keys(), (QByteArrayList{"work/tube/", "work/tube/ab12.mp4.part"}));

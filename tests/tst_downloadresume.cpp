@@ -84,19 +84,39 @@ QByteArray ok(const QByteArray &body, const QByteArray &extraHeaders = {})
            extraHeaders + "\r\n" + body;
 }
 
-// A 200 announcing the whole video whose body stops after `sent` bytes.
-QByteArray cut(int sent)
+// The validator every answer for the video carries, and what the job keeps
+// of it beside a ".part" of that video.
+const QByteArray Tag = "ETag: \"v1\"\r\n";
+const QByteArray Kept1000 = "validator \"v1\"\nlength 1000\n";
+
+// The whole video.
+QByteArray whole()
 {
-    return "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + video().left(sent);
+    return ok(video(), Tag);
+}
+
+// A 200 announcing the whole video whose body stops after `sent` bytes.
+QByteArray cut(int sent, const QByteArray &validator = Tag)
+{
+    return "HTTP/1.0 200 OK\r\n" + validator + "Content-Length: 1000\r\n\r\n" + video().left(sent);
+}
+
+// A 206 for bytes first..last of a video of `total` bytes, with `sent` of
+// them (all by default).
+QByteArray range(int first, int last, int total = 1000, const QByteArray &extraHeaders = Tag,
+                 int sent = -1)
+{
+    const QByteArray bytes = video().mid(first, last - first + 1);
+    return "HTTP/1.0 206 Partial Content\r\n" + extraHeaders + "Content-Range: bytes " +
+           QByteArray::number(first) + '-' + QByteArray::number(last) + '/' +
+           QByteArray::number(total) + "\r\nContent-Length: " + QByteArray::number(bytes.size()) +
+           "\r\n\r\n" + (sent < 0 ? bytes : bytes.left(sent));
 }
 
 // A 206 for the video from `first` on, with `sent` bytes of it (all by default).
 QByteArray partial(int first, int sent = -1)
 {
-    const QByteArray rest = video().mid(first);
-    return "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(first) +
-           "-999/1000\r\nContent-Length: " + QByteArray::number(rest.size()) + "\r\n\r\n" +
-           (sent < 0 ? rest : rest.left(sent));
+    return range(first, 999, 1000, Tag, sent);
 }
 
 QByteArray status(int code, const QByteArray &reason, const QByteArray &extraHeaders = {})
@@ -181,6 +201,7 @@ private slots:
     void retryPause();
     void stopDuringPause();
     void cutDownloadFinishesOnNextRun();
+    void partInUseByAnotherProcess();
     void guardedSiteOverHttps();
 
 private:
@@ -436,78 +457,159 @@ void tst_DownloadResume::cookiesAndReferer()
 void tst_DownloadResume::resume_data()
 {
     QTest::addColumn<QByteArray>("part");          // the ".part" before the run; null: none
+    QTest::addColumn<QByteArray>("kept");          // its ".part.meta"; null: none
     QTest::addColumn<QByteArrayList>("responses"); // one connection each
     QTest::addColumn<int>("retries");
     QTest::addColumn<QByteArrayList>("ranges"); // "Range:" of each request, "" for none
+    QTest::addColumn<QByteArray>("validator");  // the "If-Range:" of each ranged request
     QTest::addColumn<QByteArray>("mark");
     QTest::addColumn<QByteArray>("partAfter"); // null: none left
     QTest::addColumn<QByteArrayList>("lines"); // the resume, retry and failure lines
 
     const QByteArray &v = video();
     const QByteArray none;
+    const QByteArray tag = "\"v1\"";
+    const QByteArray date = "Tue, 01 Oct 2024 10:00:00 GMT";
     auto restart = [](int offset, int status) {
         return "cannot resume at " + QByteArray::number(offset) + " (HTTP status " +
                QByteArray::number(status) + "): starting over";
     };
+    auto unchecked = [](int offset) {
+        return "cannot resume at " + QByteArray::number(offset) +
+               " (no validator kept): starting over";
+    };
+    const QByteArray shortBody = "retry 1/1: body ended short (-25)";
 
     QTest::newRow("206 is appended")
-        << v.left(600) << QByteArrayList{partial(600)} << 0 << QByteArrayList{"bytes=600-"}
-        << QByteArray("o") << none << QByteArrayList{};
-    QTest::newRow("200 starts over")
-        << QByteArray(600, 'z') << QByteArrayList{ok(v)} << 0 << QByteArrayList{"bytes=600-"}
-        << QByteArray("o") << none << QByteArrayList{};
+        << v.left(600) << Kept1000 << QByteArrayList{partial(600)} << 0
+        << QByteArrayList{"bytes=600-"} << tag << QByteArray("o") << none << QByteArrayList{};
+    // The server's copy changed between the runs: If-Range makes it answer
+    // with the whole new video, never its tail after the old head.
+    QTest::newRow("200 to If-Range starts over")
+        << QByteArray(600, 'z') << Kept1000 << QByteArrayList{whole()} << 0
+        << QByteArrayList{"bytes=600-"} << tag << QByteArray("o") << none << QByteArrayList{};
     QTest::newRow("416 with the part's size completes it")
-        << v
+        << v << Kept1000
         << QByteArrayList{status(416, "Range Not Satisfiable", "Content-Range: bytes */1000\r\n")}
-        << 0 << QByteArrayList{"bytes=1000-"} << QByteArray("o") << none << QByteArrayList{};
+        << 0 << QByteArrayList{"bytes=1000-"} << tag << QByteArray("o") << none << QByteArrayList{};
     QTest::newRow("empty part: no range asked")
-        << QByteArray("") << QByteArrayList{ok(v)} << 0 << QByteArrayList{""} << QByteArray("o")
-        << none << QByteArrayList{};
+        << QByteArray("") << QByteArray() << QByteArrayList{whole()} << 0 << QByteArrayList{""}
+        << tag << QByteArray("o") << none << QByteArrayList{};
 
-    // A part that the server's copy does not continue is dropped.
+    // Nothing to check the server's copy against: the part is not trusted.
+    QTest::newRow("no validator kept: starts over")
+        << v.left(600) << QByteArray() << QByteArrayList{whole()} << 0 << QByteArrayList{""} << tag
+        << QByteArray("o") << none << QByteArrayList{unchecked(600)};
+    QTest::newRow("a kept file without validator: starts over")
+        << v.left(600) << QByteArray("length 1000\n") << QByteArrayList{whole()} << 0
+        << QByteArrayList{""} << tag << QByteArray("o") << none << QByteArrayList{unchecked(600)};
+    QTest::newRow("a validator with a line break is not kept")
+        << v.left(600) << QByteArray("validator \"v1\r\nlength 1000\n") << QByteArrayList{whole()}
+        << 0 << QByteArrayList{""} << tag << QByteArray("o") << none
+        << QByteArrayList{unchecked(600)};
+    QTest::newRow("a part longer than the kept length starts over")
+        << QByteArray(v + "extra") << Kept1000 << QByteArrayList{whole()} << 0 << QByteArrayList{""}
+        << tag << QByteArray("o") << none
+        << QByteArrayList{"cannot resume at 1005 (it is longer than the video): starting over"};
+    QTest::newRow("a weak ETag is not kept")
+        << none << QByteArray() << QByteArrayList{cut(600, "ETag: W/\"w1\"\r\n"), whole()} << 1
+        << QByteArrayList{"", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{shortBody, unchecked(600)};
+    QTest::newRow("Last-Modified is kept when there is no ETag")
+        << none << QByteArray()
+        << QByteArrayList{cut(600, "Last-Modified: " + date + "\r\n"),
+                          range(600, 999, 1000, "Last-Modified: " + date + "\r\n")}
+        << 1 << QByteArrayList{"", "bytes=600-"} << date << QByteArray("o") << none
+        << QByteArrayList{shortBody};
+
+    // A part that the server's answer does not continue is dropped.
     QTest::newRow("416 of another size starts over")
-        << QByteArray(v + "extra")
+        << v.left(600) << Kept1000
         << QByteArrayList{status(416, "Range Not Satisfiable", "Content-Range: bytes */1000\r\n"),
-                          ok(v)}
-        << 0 << QByteArrayList{"bytes=1005-", ""} << QByteArray("o") << none
-        << QByteArrayList{restart(1005, 416)};
+                          whole()}
+        << 0 << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 416)};
     QTest::newRow("206 from another start starts over")
-        << v.left(600) << QByteArrayList{partial(0), ok(v)} << 0 << QByteArrayList{"bytes=600-", ""}
-        << QByteArray("o") << none << QByteArrayList{restart(600, 206)};
+        << v.left(600) << Kept1000 << QByteArrayList{partial(0), whole()} << 0
+        << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
     QTest::newRow("206 without Content-Range starts over")
-        << v.left(600)
+        << v.left(600) << Kept1000
         << QByteArrayList{"HTTP/1.0 206 Partial Content\r\nContent-Length: 400\r\n\r\n" +
                               v.mid(600),
-                          ok(v)}
-        << 0 << QByteArrayList{"bytes=600-", ""} << QByteArray("o") << none
+                          whole()}
+        << 0 << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
+    QTest::newRow("206 of another total starts over")
+        << v.left(600) << Kept1000 << QByteArrayList{range(600, 999, 2000), whole()} << 0
+        << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
+    QTest::newRow("206 naming another ETag starts over")
+        << v.left(600) << Kept1000
+        << QByteArrayList{range(600, 999, 1000, "ETag: \"v2\"\r\n"), whole()} << 0
+        << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
+    QTest::newRow("206 past the total starts over")
+        << v.left(600) << Kept1000
+        << QByteArrayList{"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 600-1099/1000\r\n"
+                          "Content-Length: 500\r\n\r\n" +
+                              v.mid(600) + QByteArray(100, 'j'),
+                          whole()}
+        << 0 << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
+        << QByteArrayList{restart(600, 206)};
+    QTest::newRow("206 whose length is not its range's starts over")
+        << v.left(600) << Kept1000
+        << QByteArrayList{"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 600-999/1000\r\n"
+                          "Content-Length: 500\r\n\r\n" +
+                              v.mid(600) + QByteArray(100, 'j'),
+                          whole()}
+        << 0 << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("o") << none
         << QByteArrayList{restart(600, 206)};
     QTest::newRow("fail: refused, then 404: the part stays")
-        << v.left(600) << QByteArrayList{status(404, "Not Found"), status(404, "Not Found")} << 3
-        << QByteArrayList{"bytes=600-", ""} << QByteArray("x") << v.left(600)
+        << v.left(600) << Kept1000
+        << QByteArrayList{status(404, "Not Found"), status(404, "Not Found")} << 3
+        << QByteArrayList{"bytes=600-", ""} << tag << QByteArray("x") << v.left(600)
         << QByteArrayList{restart(600, 404), "download failed: HTTP status 404"};
 
+    // A range shorter than asked for is continued, never taken as the end.
+    QTest::newRow("a short range is asked again from where it ended")
+        << v.left(100) << Kept1000 << QByteArrayList{range(100, 199), range(200, 999)} << 0
+        << QByteArrayList{"bytes=100-", "bytes=200-"} << tag << QByteArray("o") << none
+        << QByteArrayList{"range ended at 200 of 1000: asking for the rest"};
+    QTest::newRow("a range without length is cut at its end")
+        << v.left(600) << Kept1000
+        << QByteArrayList{"HTTP/1.0 206 Partial Content\r\n" + Tag +
+                              "Content-Range: bytes 600-799/1000\r\n\r\n" + v.mid(600, 200) +
+                              QByteArray(200, 'j'),
+                          partial(800)}
+        << 0 << QByteArrayList{"bytes=600-", "bytes=800-"} << tag << QByteArray("o") << none
+        << QByteArrayList{"range ended at 800 of 1000: asking for the rest"};
     QTest::newRow("fail: a 206 cut short keeps what came")
-        << v.left(600) << QByteArrayList{partial(600, 100)} << 0 << QByteArrayList{"bytes=600-"}
-        << QByteArray("x") << v.left(700)
+        << v.left(600) << Kept1000 << QByteArrayList{partial(600, 100)} << 0
+        << QByteArrayList{"bytes=600-"} << tag << QByteArray("x") << v.left(700)
         << QByteArrayList{"download failed: body ended short (-25)"};
     QTest::newRow("a retry resumes a body cut short")
-        << none << QByteArrayList{cut(600), partial(600)} << 1 << QByteArrayList{"", "bytes=600-"}
-        << QByteArray("o") << none << QByteArrayList{"retry 1/1: body ended short (-25)"};
+        << none << QByteArray() << QByteArrayList{cut(600), partial(600)} << 1
+        << QByteArrayList{"", "bytes=600-"} << tag << QByteArray("o") << none
+        << QByteArrayList{shortBody};
     QTest::newRow("a retry resumes a resumed body cut short")
-        << v.left(300) << QByteArrayList{partial(300, 200), partial(500)} << 1
-        << QByteArrayList{"bytes=300-", "bytes=500-"} << QByteArray("o") << none
-        << QByteArrayList{"retry 1/1: body ended short (-25)"};
+        << v.left(300) << Kept1000 << QByteArrayList{partial(300, 200), partial(500)} << 1
+        << QByteArrayList{"bytes=300-", "bytes=500-"} << tag << QByteArray("o") << none
+        << QByteArrayList{shortBody};
     QTest::newRow("a retry where the server ignores the range")
-        << none << QByteArrayList{cut(600), ok(v)} << 1 << QByteArrayList{"", "bytes=600-"}
-        << QByteArray("o") << none << QByteArrayList{"retry 1/1: body ended short (-25)"};
+        << none << QByteArray() << QByteArrayList{cut(600), whole()} << 1
+        << QByteArrayList{"", "bytes=600-"} << tag << QByteArray("o") << none
+        << QByteArrayList{shortBody};
 }
 
 void tst_DownloadResume::resume()
 {
     QFETCH(QByteArray, part);
+    QFETCH(QByteArray, kept);
     QFETCH(QByteArrayList, responses);
     QFETCH(int, retries);
     QFETCH(QByteArrayList, ranges);
+    QFETCH(QByteArray, validator);
     QFETCH(QByteArray, mark);
     QFETCH(QByteArray, partAfter);
     QFETCH(QByteArrayList, lines);
@@ -519,24 +621,37 @@ void tst_DownloadResume::resume()
                server.port());
     if (!part.isNull())
         QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part")), part));
+    if (!kept.isNull())
+        QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part.meta")),
+                                 kept));
 
     Result result;
     run({makeRow("x", "ab12")}, &result);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines)}}));
+    const QByteArray url = mark == "x" ? server.url("/v/ab12.mp4") : QByteArray();
+    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines), url}}));
     QCOMPARE(requestHeaders(server.requests(), "Range"), ranges);
-    QCOMPARE(linesStarting(result.errors, {"cannot resume", "retry ", "download failed"}), lines);
+    QByteArrayList ifRanges;
+    for (const QByteArray &asked : std::as_const(ranges))
+        ifRanges.append(asked.isEmpty() ? QByteArray() : validator);
+    QCOMPARE(requestHeaders(server.requests(), "If-Range"), ifRanges);
+    QCOMPARE(
+        linesStarting(result.errors, {"cannot resume", "range ended", "retry ", "download failed"}),
+        lines);
     if (mark == "o") {
         QCOMPARE(result.progress, 100);
         QVERIFY(read("work/tube/ab12.mp4") == video());
         QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
+        QVERIFY(!exists("work/tube/ab12.mp4.part.meta"));
     } else {
         QVERIFY(!exists("work/tube/ab12.mp4"));
     }
     QCOMPARE(exists("work/tube/ab12.mp4.part"), !partAfter.isNull());
-    if (!partAfter.isNull())
+    if (!partAfter.isNull()) {
         QVERIFY(read("work/tube/ab12.mp4.part") == partAfter);
+        QCOMPARE(read("work/tube/ab12.mp4.part.meta"), Kept1000);
+    }
 }
 
 void tst_DownloadResume::progressCountsTheWholeVideo()
@@ -552,6 +667,8 @@ void tst_DownloadResume::progressCountsTheWholeVideo()
     writeSetup(NoStageEngine, server.port());
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part")),
                              video().left(600)));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part.meta")),
+                             Kept1000));
 
     Settings settings(m_dir->path());
     StderrCapture capture;
@@ -601,7 +718,7 @@ void tst_DownloadResume::retries_data()
         << 1 + 2 + 4 + 8 + 16 + 30 + 30;
     // An empty response: the server closes before it answers.
     QTest::newRow("no answer: network error")
-        << QByteArray("1") << target << QByteArrayList{QByteArray(), ok(video())} << 2
+        << QByteArray("1") << target << QByteArrayList{QByteArray(), whole()} << 2
         << QByteArray("o") << QByteArrayList{"retry 1/1: network error -4"} << 1;
     QTest::newRow("fail: no answer, tries used up")
         << QByteArray("1") << target << QByteArrayList{QByteArray(), QByteArray()} << 2
@@ -613,6 +730,16 @@ void tst_DownloadResume::retries_data()
     QTest::newRow("fail: a malformed address is not retried")
         << QByteArray("3") << QByteArray("http:/nohost/%s") << QByteArrayList{} << 0
         << QByteArray("x") << QByteArrayList{"download failed: network error -1"} << 0;
+    // Ten at most, whatever the engine file says (the engine warns when it is loaded).
+    QTest::newRow("fail: more than ten is ten")
+        << QByteArray("1000") << target << QByteArrayList(11, QByteArray()) << 11 << QByteArray("x")
+        << QByteArrayList{"retry 1/10: network error -4",     "retry 2/10: network error -4",
+                          "retry 3/10: network error -4",     "retry 4/10: network error -4",
+                          "retry 5/10: network error -4",     "retry 6/10: network error -4",
+                          "retry 7/10: network error -4",     "retry 8/10: network error -4",
+                          "retry 9/10: network error -4",     "retry 10/10: network error -4",
+                          "download failed: network error -4"}
+        << 1 + 2 + 4 + 8 + 16 + 30 * 5;
     QTest::newRow("fail: a negative count is none")
         << QByteArray("-2") << target << QByteArrayList{cut(600)} << 1 << QByteArray("x")
         << QByteArrayList{"download failed: " + shortBody} << 0;
@@ -643,9 +770,11 @@ void tst_DownloadResume::retries()
     const qint64 elapsed = timer.elapsed();
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines)}}));
+    const QByteArray url =
+        QByteArray(target).replace("PORT", QByteArray::number(server.port())).replace("%s", "ab12");
+    QCOMPARE(result.marks, (Marks{{0, mark, reasonOf(mark, lines), mark == "x" ? url : ""}}));
     QCOMPARE(server.connectionCount(), requests);
-    QCOMPARE(linesStarting(result.errors, {"retry ", "download failed"}), lines);
+    QCOMPARE(linesStarting(result.errors, {"engine ", "retry ", "download failed"}), lines);
     QVERIFY2(elapsed >= pauseUnits * TestPauseUnit.count(), QByteArray::number(elapsed));
     if (mark == "o")
         QVERIFY(read("work/tube/ab12.mp4") == video());
@@ -695,7 +824,7 @@ void tst_DownloadResume::stopDuringPause()
     QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
 
     // The row fails, keeps its ".part", and the run ends there.
-    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped"}}));
+    QCOMPARE(job->takeMarks(), (Marks{{0, "x", "stopped", server.url("/v/ab12.mp4")}}));
     QCOMPARE(server.connectionCount(), 1);
     QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
 }
@@ -730,11 +859,56 @@ void tst_DownloadResume::cutDownloadFinishesOnNextRun()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(requestHeaders(server.requests(), "Range"), (QByteArrayList{"", "bytes=600-"}));
+    QCOMPARE(requestHeaders(server.requests(), "If-Range"), (QByteArrayList{"", "\"v1\""}));
+    QVERIFY(!exists("work/tube/ab12.mp4.part.meta"));
     QVERIFY(read("work/tube/ab12.mp4") == video());
     QVERIFY(!exists("work/tube/ab12.mp4.part"));
     QCOMPARE(read("work/tube/ab12.txt"), QByteArray("t::Title ab12\n"));
     // A done row leaves the saved list.
     QCOMPARE(TestFiles::read(listPath), QByteArray("\r\n"));
+}
+
+// Another zindle-cli holds the lock on a ".part": this job passes the row
+// over with its mark unchanged, touches neither file, and goes on.
+void tst_DownloadResume::partInUseByAnotherProcess()
+{
+    ScriptedServer server;
+    server.setRoute("/v/cd34.mp4", {Step::send(whole()), Step::close()});
+    server.setFallback({Step::send(whole()), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(NoStageEngine, server.port());
+    const QString partPath = m_dir->filePath(QStringLiteral("work/tube/ab12.mp4.part"));
+    QVERIFY(TestFiles::write(partPath, video().left(600)));
+    QVERIFY(TestFiles::write(partPath + QStringLiteral(".meta"), Kept1000));
+
+    // A lock of its own, as the other process holds it: flock() locks
+    // conflict between open files, whichever process holds them.
+    const QStringList lockArgs = {QStringLiteral("-c"),
+                                  QStringLiteral("import fcntl, sys, time\n"
+                                                 "f = open(sys.argv[1], 'ab')\n"
+                                                 "fcntl.flock(f, fcntl.LOCK_EX)\n"
+                                                 "print('locked', flush=True)\n"
+                                                 "time.sleep(60)\n"),
+                                  partPath};
+    QProcess other;
+    other.start(QStringLiteral("python3"), lockArgs);
+    while (!other.canReadLine() && other.waitForReadyRead(FinishMs)) {
+    }
+    QCOMPARE(other.readLine(), QByteArray("locked\n"));
+
+    Result result;
+    run({makeRow("H", "ab12"), makeRow("x", "cd34")}, &result);
+    other.kill();
+    other.waitForFinished();
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(result.marks, (Marks{{0, "H", "in use by another Zindle"}, {1, "o", {}}}));
+    QVERIFY(result.errors.contains("in use by another Zindle\n"));
+    QCOMPARE(requestHeaders(server.requests(), "Host").size(), 1);
+    QVERIFY(read("work/tube/ab12.mp4.part") == video().left(600));
+    QCOMPARE(read("work/tube/ab12.mp4.part.meta"), Kept1000);
+    QVERIFY(!exists("work/tube/ab12.mp4"));
+    QVERIFY(read("work/tube/cd34.mp4") == video());
 }
 
 // A site that refuses its file without the watch page's cookie and Referer,

@@ -268,7 +268,8 @@ void tst_Soak::faultyRun()
     }
     const QStringList entries = work.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
-        static const QRegularExpression known(QStringLiteral("^r\\d{3}\\.(bin|txt|bin\\.part)$"));
+        static const QRegularExpression known(
+            QStringLiteral("^r\\d{3}\\.(bin|txt|bin\\.part|bin\\.part\\.meta)$"));
         if (!known.match(entry).hasMatch())
             wrong << QStringLiteral("stray file %1").arg(entry);
     }

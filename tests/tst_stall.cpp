@@ -248,6 +248,7 @@ void tst_Stall::downloadStops()
         // More than a flush at once, so the ".part" grows as soon as the body runs.
         video = "/v/r1-body";
         server.setRoute(video, trickle("HTTP/1.0 206 Partial Content\r\n"
+                                       "ETag: \"r1\"\r\n"
                                        "Content-Range: bytes 4-100003/100004\r\n"
                                        "Content-Length: 100000\r\n\r\n" +
                                            QByteArray(40000, 'b'),
@@ -278,6 +279,8 @@ void tst_Stall::downloadStops()
                                  listLine(makeRow("H", "r0"))));
     const QString partPath = path(QStringLiteral("work/tube/r1.flv.part"));
     QVERIFY(TestFiles::write(partPath, PartBytes));
+    QVERIFY(
+        TestFiles::write(partPath + QStringLiteral(".meta"), "validator \"r1\"\nlength 100004\n"));
 
     std::function<bool()> reached;
     switch (stall) {

@@ -23,7 +23,7 @@ QByteArray TestRows::listLine(const ResultRow &row)
 
 char *toString(const DownloadWorker::RowMark &mark)
 {
-    const QByteArray text =
-        QByteArray::number(mark.index) + ' ' + mark.mark + " \"" + mark.reason + '"';
+    const QByteArray text = QByteArray::number(mark.index) + ' ' + mark.mark + " \"" + mark.reason +
+                            '"' + (mark.url.isEmpty() ? QByteArray() : " <" + mark.url + '>');
     return qstrdup(text.constData());
 }

@@ -6,7 +6,8 @@ output once it accepts connections. It serves:
 
   /watch/<id>.html  a small page holding '<video src="<id>.bin">'
   /v/<id>.bin       the video: bytes that are a function of its name alone
-                    (see video_bytes), honouring "Range: bytes=N-"
+                    (see video_bytes), with an ETag of its name, honouring
+                    "Range: bytes=N-" when "If-Range:" is absent or names it
 
 Each request draws one fault from a generator seeded with the seed, the
 path and how many times that path was asked for before, so a run is the
@@ -154,15 +155,18 @@ class Handler(socketserver.BaseRequestHandler):
 
         fault, rng = state.draw(path)
         start = range_start(headers) if ranged else None
-        status, extra = 200, ""
+        etag = '"' + hashlib.sha256(path.encode()).hexdigest()[:16] + '"'
+        if start is not None and headers.get("if-range", etag) != etag:
+            start = None
+        status, extra = 200, (f"ETag: {etag}\r\n" if ranged else "")
         if start is not None and fault != "norange":
             if start < len(body):
                 status = 206
-                extra = f"Content-Range: bytes {start}-{len(body) - 1}/{len(body)}\r\n"
+                extra += f"Content-Range: bytes {start}-{len(body) - 1}/{len(body)}\r\n"
                 body = body[start:]
             else:
                 status, body = 416, b""
-                extra = f"Content-Range: bytes */{len(body)}\r\n"
+                extra += f"Content-Range: bytes */{len(body)}\r\n"
         if fault == "404":
             status, body, extra = 404, b"<html>not found</html>\n", ""
         state.record(path, "-" if start is None else start, fault, status)

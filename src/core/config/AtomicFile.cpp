@@ -33,6 +33,11 @@ QByteArray folderOf(const QByteArray &path)
     return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
 }
 
+QByteArray nameOf(const QByteArray &path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
 bool writeAll(int fd, const QByteArray &bytes)
 {
     qsizetype done = 0;
@@ -50,28 +55,19 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
-// A fresh file beside target, opened for writing; -1 with errno set when none can be made.
-int createTemporary(const QByteArray &target, QByteArray *temporary)
+// A fresh file beside target in the folder, opened for writing; -1 with errno
+// set when none can be made.
+int createTemporary(int folder, const QByteArray &target, QByteArray *temporary)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         *temporary =
             target + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 36);
-        const int fd =
-            ::open(temporary->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NewFileMode);
+        const int fd = ::openat(folder, temporary->constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NewFileMode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
-}
-
-// Makes the rename itself last; a folder that cannot be synced does not undo it.
-void syncFolder(const QByteArray &folder)
-{
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 QByteArray resolveLinks(const QByteArray &path)
@@ -86,49 +82,95 @@ QByteArray resolveLinks(const QByteArray &path)
     return target;
 }
 
-} // namespace
-
-bool AtomicFile::write(const QString &path, const QByteArray &bytes, QString *error,
-                       Failure *failure)
+struct Outcome
 {
-    const auto fail = [&](Failure step, int code) {
-        if (error)
-            *error = qt_error_string(code);
-        if (failure)
-            *failure = step;
-        return false;
-    };
-    if (failure)
-        *failure = Failure::None;
-    if (error)
-        error->clear();
+    AtomicFile::Failure failure = AtomicFile::Failure::None;
+    QString error;
+};
 
-    const QByteArray target = resolveLinks(QFile::encodeName(path));
+Outcome failed(AtomicFile::Failure step, int code)
+{
+    return {step, qt_error_string(code)};
+}
+
+// Replaces the entry `name` of the open folder. With `refuse`, an entry that
+// is not a plain file (a link, a folder, a device, a file with other names)
+// is left alone.
+Outcome replace(int folder, const QByteArray &name, const QByteArray &bytes, bool refuse)
+{
     struct stat old;
-    const bool hadFile = ::stat(target.constData(), &old) == 0;
+    const bool hadFile = ::fstatat(folder, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (refuse && hadFile) {
+        if (S_ISLNK(old.st_mode))
+            return {AtomicFile::Failure::Refused, QStringLiteral("the file is a symbolic link")};
+        if (!S_ISREG(old.st_mode))
+            return {AtomicFile::Failure::Refused, QStringLiteral("not a regular file")};
+        if (old.st_nlink > 1)
+            return {AtomicFile::Failure::Refused,
+                    QStringLiteral("the file has %1 hard links").arg(qulonglong(old.st_nlink))};
+    }
+    // A link that Follow mode did not resolve (a loop, or too long) is
+    // replaced by the file rather than written through.
+    const bool keepMode = hadFile && S_ISREG(old.st_mode);
 
     QByteArray temporary;
-    const int fd = createTemporary(target, &temporary);
+    const int fd = createTemporary(folder, name, &temporary);
     if (fd < 0)
-        return fail(Failure::Create, errno);
+        return failed(AtomicFile::Failure::Create, errno);
 
     // Every step is checked: a short write (a full disk) must not replace the
     // old file with a cut one.
-    bool ok = (!hadFile || ::fchmod(fd, old.st_mode & 07777) == 0) && writeAll(fd, bytes) &&
+    bool ok = (!keepMode || ::fchmod(fd, old.st_mode & 07777) == 0) && writeAll(fd, bytes) &&
               ::fsync(fd) == 0;
     int code = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         code = errno;
     }
-    if (ok && ::rename(temporary.constData(), target.constData()) != 0) {
+    if (ok && ::renameat(folder, temporary.constData(), folder, name.constData()) != 0) {
         ok = false;
         code = errno;
     }
     if (!ok) {
-        ::unlink(temporary.constData());
-        return fail(Failure::Write, code);
+        ::unlinkat(folder, temporary.constData(), 0);
+        return failed(AtomicFile::Failure::Write, code);
     }
-    syncFolder(folderOf(target));
-    return true;
+    // Makes the rename itself last; a folder that cannot be synced does not undo it.
+    ::fsync(folder);
+    return {};
+}
+
+bool report(const Outcome &outcome, QString *error, AtomicFile::Failure *failure)
+{
+    if (error)
+        *error = outcome.error;
+    if (failure)
+        *failure = outcome.failure;
+    return outcome.failure == AtomicFile::Failure::None;
+}
+
+} // namespace
+
+bool AtomicFile::write(const QString &path, const QByteArray &bytes, QString *error,
+                       Failure *failure, Links links)
+{
+    const QByteArray given = QFile::encodeName(path);
+    const QByteArray target = links == Links::Follow ? resolveLinks(given) : given;
+    const QByteArray name = nameOf(target);
+    if (name.isEmpty() || name == "." || name == "..")
+        return report(failed(Failure::Create, EISDIR), error, failure);
+    const int folder = ::open(folderOf(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return report(failed(Failure::Create, errno), error, failure);
+    const Outcome outcome = replace(folder, name, bytes, links == Links::Refuse);
+    ::close(folder);
+    return report(outcome, error, failure);
+}
+
+bool AtomicFile::writeAt(int folderFd, const QByteArray &name, const QByteArray &bytes,
+                         QString *error, Failure *failure)
+{
+    if (name.isEmpty() || name == "." || name == ".." || name.contains('/'))
+        return report(failed(Failure::Create, EINVAL), error, failure);
+    return report(replace(folderFd, name, bytes, true), error, failure);
 }

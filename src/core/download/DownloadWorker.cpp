@@ -1,5 +1,6 @@
 #include "core/download/DownloadWorker.h"
 
+#include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/extract/MarkerCut.h"
@@ -15,6 +16,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -24,8 +29,8 @@ bool isControl(char c)
     return byte < 0x20 || byte == 0x7f;
 }
 
-// IDs and engine ids come from web pages and engine files; each must stay one
-// path component inside the work directory.
+// IDs come from web pages; each must stay one path component inside the
+// engine folder.
 bool isSafeComponent(const QByteArray &name)
 {
     if (name.isEmpty() || name == "." || name == "..")
@@ -79,9 +84,18 @@ QByteArray headerValue(const QByteArray &header, QByteArrayView name)
     return QByteArray();
 }
 
-// The first byte and the total of "bytes FIRST-LAST/TOTAL" (TOTAL may be "*",
-// giving -1) or of "bytes */TOTAL" (first is then -1). False for anything else.
-bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *total)
+qint64 parseCount(const QByteArray &text, bool *ok)
+{
+    *ok = !text.isEmpty();
+    for (const char c : text)
+        *ok = *ok && c >= '0' && c <= '9';
+    const qint64 value = *ok ? text.toLongLong(ok) : -1;
+    return *ok ? value : -1;
+}
+
+// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*", giving -1) or "bytes */TOTAL"
+// (first and last are then -1). False for anything else.
+bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *last, qint64 *total)
 {
     const QByteArray value = text.simplified();
     if (value.size() < 6 || qstrnicmp(value.constData(), "bytes ", 6) != 0)
@@ -92,41 +106,171 @@ bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *total)
         return false;
     const QByteArray span = range.left(slash);
     const QByteArray totalText = range.mid(slash + 1);
-    bool ok = false;
-    *total = totalText == "*" ? -1 : totalText.toLongLong(&ok);
-    if (totalText != "*" && (!ok || *total < 0))
+    bool ok = true;
+    *total = totalText == "*" ? -1 : parseCount(totalText, &ok);
+    if (!ok)
         return false;
     if (span == "*") {
-        *first = -1;
+        *first = *last = -1;
         return *total >= 0;
     }
     const qsizetype dash = span.indexOf('-');
     if (dash <= 0)
         return false;
-    *first = span.left(dash).toLongLong(&ok);
-    return ok && *first >= 0;
+    bool lastOk = false;
+    *first = parseCount(span.left(dash), &ok);
+    *last = parseCount(span.mid(dash + 1), &lastOk);
+    return ok && lastOk && *first <= *last && (*total < 0 || *last < *total);
 }
+
+// What the ".part.meta" file beside a ".part" keeps: the validator of the
+// server's copy those bytes came from and the video's total length.
+struct Kept
+{
+    static constexpr int MaxValidatorBytes = 512;
+    static constexpr int MaxFileBytes = 1024;
+
+    QByteArray validator;
+    qint64 total = -1;
+
+    // A ".part" of `size` bytes may be resumed against this.
+    bool resumes(qint64 size) const { return !validator.isEmpty() && total >= size; }
+
+    QByteArray text() const
+    {
+        return "validator " + validator + "\nlength " + QByteArray::number(total) + '\n';
+    }
+
+    static bool isSafeValidator(const QByteArray &value)
+    {
+        if (value.isEmpty() || value.size() > MaxValidatorBytes)
+            return false;
+        for (const char c : value) {
+            if (isControl(c))
+                return false;
+        }
+        return true;
+    }
+
+    static Kept parse(const QByteArray &text)
+    {
+        Kept kept;
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.startsWith("validator "))
+                kept.validator = line.mid(10);
+            else if (line.startsWith("length ")) {
+                bool ok = false;
+                kept.total = parseCount(line.mid(7), &ok);
+            }
+        }
+        if (!isSafeValidator(kept.validator))
+            kept.validator.clear();
+        return kept;
+    }
+
+    // A strong ETag, else Last-Modified: what "If-Range:" may carry. A weak
+    // ETag never matches a range request.
+    static QByteArray validatorOf(const QByteArray &header)
+    {
+        const QByteArray etag = headerValue(header, "ETag");
+        if (etag.startsWith('"') && isSafeValidator(etag))
+            return etag;
+        const QByteArray modified = headerValue(header, "Last-Modified");
+        return isSafeValidator(modified) ? modified : QByteArray();
+    }
+
+    // The answer names the same copy, or names none.
+    bool sameCopy(const QByteArray &header) const
+    {
+        const QByteArray named =
+            headerValue(header, validator.startsWith('"') ? "ETag" : "Last-Modified");
+        return named.isNull() || named == validator;
+    }
+};
 
 // What a ranged request's answer means for the bytes already on disk.
 enum class Resume {
     Continue,     // the body continues them
-    StartOver,    // the body is the whole video: the server ignored the range
+    StartOver,    // the body is the whole video: the server's copy is another
     AlreadyWhole, // they are the whole video already
-    Refused,      // anything else: the server's copy may have changed
+    Refused,      // anything else: the answer cannot be trusted to continue them
 };
 
-Resume resumeFrom(int status, const QByteArray &header, qint64 offset)
+Resume resumeFrom(int status, const QByteArray &header, qint64 offset, const Kept &kept,
+                  qint64 *until)
 {
     if (status == 200)
         return Resume::StartOver;
     qint64 first = 0;
+    qint64 last = 0;
     qint64 total = 0;
-    const bool ranged = parseContentRange(headerValue(header, "Content-Range"), &first, &total);
-    if (status == 206 && ranged && first == offset)
-        return Resume::Continue;
-    if (status == 416 && ranged && first < 0 && total == offset)
+    const bool ranged =
+        parseContentRange(headerValue(header, "Content-Range"), &first, &last, &total);
+    if (!ranged || total != kept.total || !kept.sameCopy(header))
+        return Resume::Refused;
+    if (status == 416 && first < 0 && total == offset)
         return Resume::AlreadyWhole;
-    return Resume::Refused;
+    if (status != 206 || first != offset)
+        return Resume::Refused;
+    // The body must be exactly the bytes the range names.
+    const QByteArray length = headerValue(header, "Content-Length");
+    bool ok = true;
+    if (!length.isNull() && parseCount(length, &ok) != last - first + 1)
+        return Resume::Refused;
+    *until = last + 1;
+    return Resume::Continue;
+}
+
+// Why an entry that must be a plain file is refused; null when it is one.
+QByteArray unsafeEntry(const struct stat &info)
+{
+    if (S_ISLNK(info.st_mode))
+        return QByteArrayLiteral("is a symbolic link");
+    if (!S_ISREG(info.st_mode))
+        return QByteArrayLiteral("is not a regular file");
+    if (info.st_nlink > 1)
+        return "has " + QByteArray::number(qulonglong(info.st_nlink)) + " hard links";
+    return QByteArray();
+}
+
+// Owns one descriptor.
+class Descriptor
+{
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+    bool isOpen() const { return m_fd >= 0; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// Opens the engine folder itself, never a link in its place. -1 with *why
+// set when the folder is refused, -1 with an empty *why when it cannot be opened.
+int openEngineFolder(const QByteArray &path, QByteArray *why)
+{
+    why->clear();
+    struct stat info;
+    if (::lstat(path.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        *why = QByteArrayLiteral("is a symbolic link");
+        return -1;
+    }
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP)
+        *why = QByteArrayLiteral("is a symbolic link");
+    return fd;
 }
 
 } // namespace
@@ -134,37 +278,146 @@ Resume resumeFrom(int status, const QByteArray &header, qint64 offset)
 // A video is written to its path plus ".part" and gets its own name only
 // once its body is complete, so a name without ".part" always means a
 // complete video. A failed or cancelled body stays as ".part" for the next
-// try or run to resume.
+// try or run to resume, with "<video>.part.meta" beside it saying which copy
+// of the video it holds.
+//
+// Every entry is reached through the open engine folder and never through a
+// link. The ".part" stays open, and locked, from claim() to the end of the
+// row; an empty one is removed then.
 class DownloadWorker::PartFile
 {
 public:
-    explicit PartFile(const QByteArray &videoPath)
-        : m_videoPath(videoPath), m_partPath(videoPath + ".part"),
-          m_file(QFile::decodeName(m_partPath))
+    enum class Claim { Claimed, Busy, Unsafe, Failed };
+
+    PartFile(int folder, const QByteArray &folderPath, const QByteArray &videoName)
+        : m_folder(folder), m_folderPath(folderPath), m_videoName(videoName),
+          m_partName(videoName + ".part"), m_metaName(videoName + ".part.meta")
     {}
-
-    // The bytes an earlier try left, 0 when there is no such file.
-    qint64 existingSize() const { return m_file.exists() ? m_file.size() : 0; }
-
-    // Append: the new bytes go after those already there; else it starts empty.
-    bool open(bool append)
+    ~PartFile()
     {
-        const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered |
-                                         (append ? QIODevice::Append : QIODevice::Truncate);
-        if (m_file.open(mode))
+        if (!m_fd.isOpen() || m_committed)
+            return;
+        struct stat mine;
+        struct stat named;
+        if (::fstat(m_fd.get(), &mine) == 0 && mine.st_size == 0 &&
+            ::fstatat(m_folder, m_partName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == mine.st_dev && named.st_ino == mine.st_ino) {
+            ::unlinkat(m_folder, m_partName.constData(), 0);
+            ::unlinkat(m_folder, m_metaName.constData(), 0);
+        }
+    }
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    QByteArray videoPath() const { return m_folderPath + '/' + m_videoName; }
+    QByteArray partPath() const { return m_folderPath + '/' + m_partName; }
+    QByteArray metaPath() const { return m_folderPath + '/' + m_metaName; }
+    QByteArray videoName() const { return m_videoName; }
+    int folder() const { return m_folder; }
+
+    // Opens the ".part", making it when there is none, and takes its lock
+    // without waiting. A lock taken on a file that lost its name in between
+    // (another process finished or removed it) is let go and taken again.
+    Claim claim()
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            struct stat info;
+            if (::fstatat(m_folder, m_partName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                m_error = unsafeEntry(info);
+                if (!m_error.isNull())
+                    return Claim::Unsafe;
+            }
+            // Non-blocking, so that a named pipe put there cannot hold the open.
+            Descriptor fd(::openat(m_folder, m_partName.constData(),
+                                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+            if (!fd.isOpen()) {
+                if (errno == ELOOP || errno == ENXIO) {
+                    m_error = errno == ELOOP ? "is a symbolic link" : "is not a regular file";
+                    return Claim::Unsafe;
+                }
+                m_error = strerror(errno);
+                return Claim::Failed;
+            }
+            if (::fstat(fd.get(), &info) != 0) {
+                m_error = strerror(errno);
+                return Claim::Failed;
+            }
+            m_error = unsafeEntry(info);
+            if (!m_error.isNull())
+                return Claim::Unsafe;
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+                if (errno == EWOULDBLOCK)
+                    return Claim::Busy;
+                m_error = strerror(errno);
+                return Claim::Failed;
+            }
+            struct stat named;
+            if (::fstatat(m_folder, m_partName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == info.st_dev && named.st_ino == info.st_ino) {
+                ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+                m_fd.reset(fd.release());
+                return Claim::Claimed;
+            }
+        }
+        return Claim::Busy;
+    }
+
+    qint64 size() const
+    {
+        struct stat info;
+        return ::fstat(m_fd.get(), &info) == 0 ? info.st_size : 0;
+    }
+
+    // What the meta file keeps; nothing when it is missing, unreadable or no plain file.
+    Kept kept() const
+    {
+        Descriptor fd(::openat(m_folder, m_metaName.constData(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info;
+        if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !unsafeEntry(info).isNull())
+            return {};
+        QByteArray text(Kept::MaxFileBytes, Qt::Uninitialized);
+        const ssize_t got = ::read(fd.get(), text.data(), size_t(text.size()));
+        if (got <= 0)
+            return {};
+        text.truncate(got);
+        return Kept::parse(text);
+    }
+
+    // The body goes after the first `offset` bytes, anything past them is
+    // dropped. A fresh start (offset 0) first forgets the old copy's
+    // validator, then keeps `kept` when it has one; false with errorText() set
+    // when a step failed.
+    bool startAt(qint64 offset, const Kept &kept)
+    {
+        if (offset == 0 && ::unlinkat(m_folder, m_metaName.constData(), 0) != 0 &&
+            errno != ENOENT) {
+            m_error = metaPath() + ": " + strerror(errno);
+            return false;
+        }
+        if (::ftruncate(m_fd.get(), offset) != 0 ||
+            ::lseek(m_fd.get(), offset, SEEK_SET) != offset) {
+            m_error = strerror(errno);
+            return false;
+        }
+        if (offset > 0 || !kept.resumes(0))
             return true;
-        m_error = m_file.errorString().toLocal8Bit();
-        return false;
+        QString error;
+        if (!AtomicFile::writeAt(m_folder, m_metaName, kept.text(), &error)) {
+            m_error = metaPath() + ": " + error.toLocal8Bit();
+            return false;
+        }
+        return true;
     }
 
     bool write(const char *data, qint64 size)
     {
-        // A write that fills the disk comes back short without an error; the
-        // next one says why.
         while (size > 0) {
-            const qint64 written = m_file.write(data, size);
+            const ssize_t written = ::write(m_fd.get(), data, size_t(size));
+            if (written < 0 && errno == EINTR)
+                continue;
             if (written <= 0) {
-                m_error = m_file.errorString().toLocal8Bit();
+                m_error = written == 0 ? QByteArray(strerror(EIO)) : QByteArray(strerror(errno));
                 return false;
             }
             data += written;
@@ -181,33 +434,41 @@ public:
         return written;
     }
 
-    // Flushes and closes the file; false when a byte did not reach it.
-    bool close()
-    {
-        const bool flushed = m_file.flush();
-        if (!flushed)
-            m_error = m_file.errorString().toLocal8Bit();
-        m_file.close();
-        return flushed;
-    }
+    // Drops what lies past `end`: bytes a server sent beyond what it announced.
+    void truncateTo(qint64 end) { (void)::ftruncate(m_fd.get(), end); }
 
-    // Gives the complete video its name, replacing an older file of that name.
+    // Gives the complete video its name. An older file of that name is
+    // replaced only when it is a plain file: a link or anything else in its
+    // place is refused.
     bool commit()
     {
-        if (::rename(m_partPath.constData(), m_videoPath.constData()) == 0)
-            return true;
-        m_error = strerror(errno);
-        return false;
+        struct stat info;
+        if (::fstatat(m_folder, m_videoName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode))) {
+            m_error = "unsafe file: " + videoPath() + ' ' + unsafeEntry(info);
+            return false;
+        }
+        if (::renameat(m_folder, m_partName.constData(), m_folder, m_videoName.constData()) != 0) {
+            m_error = "cannot rename: " + QByteArray(strerror(errno));
+            return false;
+        }
+        m_committed = true;
+        ::unlinkat(m_folder, m_metaName.constData(), 0);
+        return true;
     }
 
     // Why the last operation failed.
     QByteArray errorText() const { return m_error; }
 
 private:
-    QByteArray m_videoPath;
-    QByteArray m_partPath;
-    QFile m_file;
+    int m_folder;
+    QByteArray m_folderPath;
+    QByteArray m_videoName;
+    QByteArray m_partName;
+    QByteArray m_metaName;
+    Descriptor m_fd;
     QByteArray m_error;
+    bool m_committed = false;
 };
 
 DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom)
@@ -242,6 +503,19 @@ void DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds unit)
     retryPauseUnitMs.store(unit.count());
 }
 
+bool DownloadWorker::isSafeEngineId(const QByteArray &id)
+{
+    if (id.isEmpty() || id.size() > MaxEngineIdBytes || id.startsWith('.'))
+        return false;
+    for (const char c : id) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        if (!plain)
+            return false;
+    }
+    return true;
+}
+
 QList<DownloadWorker::RowMark> DownloadWorker::takeMarks()
 {
     std::lock_guard lock(m_marksMutex);
@@ -265,14 +539,34 @@ void DownloadWorker::RowResult::printLine() const
 void DownloadWorker::settle(int index, const RowResult &result)
 {
     result.printLine();
-    const bool done = result.status == RowResult::Done;
+    RowMark settled{index, {}, result.reason, {}};
+    switch (result.status) {
+    case RowResult::Done:
+        settled.mark = QByteArrayLiteral("o");
+        break;
+    case RowResult::Skipped:
+        // Another process works on the row: its result stands, not ours.
+        settled.mark = m_rows[index][ResultRow::State];
+        settled.url = m_rowUrl;
+        break;
+    case RowResult::Failed:
+    case RowResult::Stopped:
+        settled.mark = QByteArrayLiteral("x");
+        settled.url = m_rowUrl;
+        break;
+    }
     std::lock_guard lock(m_marksMutex);
-    m_marks.append({index, done ? QByteArrayLiteral("o") : QByteArrayLiteral("x"),
-                    done ? QByteArray() : result.reason});
+    m_marks.append(settled);
 }
 
 int DownloadWorker::run()
 {
+    // A row's title file must not replace another row's video.
+    for (const ResultRow &row : std::as_const(m_rows)) {
+        if (const Engine *engine = settings->findEngine(row[ResultRow::Type]))
+            m_videoNames.insert(row[ResultRow::Type] + '/' + row[ResultRow::Id] +
+                                engine->text(Engine::Ext));
+    }
     for (int index = 0; index < m_rows.size(); ++index) {
         m_http->setBinaryMode(false);
         // A row's first request refers to no page.
@@ -281,6 +575,7 @@ int DownloadWorker::run()
             return 1;
         currentRow.store(index);
         progress.store(1);
+        m_rowUrl.clear();
         const ResultRow &row = m_rows[index];
         if (row[ResultRow::State] == "o")
             continue;
@@ -320,10 +615,10 @@ DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const E
     if (engine->stagesRefused())
         return RowResult::failedAt("engine " + engineId +
                                    ": its download stages were refused when it was loaded");
-    for (const QByteArray &name : {row[ResultRow::Id], engineId}) {
-        if (!isSafeComponent(name))
-            return RowResult::failedAt("unsafe file name: " + name);
-    }
+    if (!isSafeEngineId(engineId))
+        return RowResult::failedAt("unsafe engine id: " + engineId);
+    if (!isSafeComponent(row[ResultRow::Id]))
+        return RowResult::failedAt("unsafe file name: " + row[ResultRow::Id]);
     const QByteArray &ext = engine->text(Engine::Ext);
     if (!isSafeExtension(ext))
         return RowResult::failedAt("unsafe file name: " + ext);
@@ -340,6 +635,7 @@ DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArr
         int chainCode = 0;
         QByteArray page;
         RowResult fetched = fetchStagePage(stage, url, &page, &chainCode);
+        m_rowUrl = m_http->url();
         if (fetched.status != RowResult::Done)
             return fetched;
 
@@ -379,13 +675,34 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
 {
     QByteArray url;
     fillTemplate(url, engine.text(Engine::Target), workText, 0);
-    const QByteArray videoPath = settings->workDir() + row[ResultRow::Type] + '/' +
-                                 row[ResultRow::Id] + engine.text(Engine::Ext);
-    const int retries = qMax(0, engine.number(Engine::Retry));
+    const QByteArray &engineId = row[ResultRow::Type];
+    const QByteArray folderPath = settings->workDir() + engineId;
+    const QByteArray videoName = row[ResultRow::Id] + engine.text(Engine::Ext);
+    Trace::print("open %s\n", (folderPath + '/' + videoName).constData());
+
+    QByteArray why;
+    const Descriptor folder(openEngineFolder(folderPath, &why));
+    if (!why.isEmpty())
+        return RowResult::failedAt("unsafe engine folder: " + folderPath + ' ' + why);
+    if (!folder.isOpen())
+        return RowResult::failedAt("open file error");
+    PartFile part(folder.get(), folderPath, videoName);
+    switch (part.claim()) {
+    case PartFile::Claim::Claimed:
+        break;
+    case PartFile::Claim::Busy:
+        return RowResult::skipped("in use by another Zindle");
+    case PartFile::Claim::Unsafe:
+        return RowResult::failedAt("unsafe file: " + part.partPath() + ' ' + part.errorText());
+    case PartFile::Claim::Failed:
+        return RowResult::failedAt("open file error");
+    }
+
+    const int retries = engine.retryCount();
     for (int retry = 1;; ++retry) {
-        const Try attempt = fetchOnce(url, videoPath);
+        const Try attempt = fetchOnce(url, part);
         if (attempt.kind == Try::Complete)
-            return finishVideo(row, videoPath);
+            return finishVideo(row, part);
         if (attempt.kind == Try::Settled)
             return attempt.row;
         const QByteArray why = attempt.code == ResultCode::BodyStopped
@@ -402,68 +719,92 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
     }
 }
 
-DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row,
-                                                      const QByteArray &videoPath)
+DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row, PartFile &part)
 {
-    PartFile part(videoPath);
     if (!part.commit())
-        return RowResult::failed("cannot rename: " + part.errorText());
-    // The title file holds one line; one that cannot be written is passed
-    // over, and so is one that would replace the video itself.
-    const QByteArray titlePath =
-        settings->workDir() + row[ResultRow::Type] + '/' + row[ResultRow::Id] + ".txt";
-    QFile title(QFile::decodeName(titlePath));
-    if (titlePath == videoPath) {
-        Trace::write("no title file: it would replace the video\n");
-    } else if (title.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        title.write("t::" + row[ResultRow::Title] + '\n');
-        title.close();
-    }
+        return RowResult::failed(part.errorText());
+    // The title file holds one line. One that cannot be written leaves the
+    // row done with a note, and so does one that would replace a video:
+    // this row's own, or another row's when the extension is empty ("clip"
+    // and "clip.txt").
+    const QByteArray titleName = row[ResultRow::Id] + ".txt";
+    const QByteArray titlePath = settings->workDir() + row[ResultRow::Type] + '/' + titleName;
+    if (titleName == part.videoName())
+        return RowResult::doneWithNote("no title file: it would replace the video");
+    if (m_videoNames.contains(row[ResultRow::Type] + '/' + titleName))
+        return RowResult::doneWithNote("no title file: " + titlePath +
+                                       " is the video of another row");
+    QString error;
+    if (!AtomicFile::writeAt(part.folder(), titleName, "t::" + row[ResultRow::Title] + '\n',
+                             &error))
+        return RowResult::doneWithNote("no title file: " + titlePath + ": " + error.toLocal8Bit());
     return RowResult::done();
 }
 
-DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, const QByteArray &videoPath)
-{
-    // The bytes already on disk, counted in `progress` too.
-    const Answer answer = requestVideo(url, PartFile(videoPath).existingSize());
-    if (answer.end)
-        return *answer.end;
-    m_http->setBinaryMode(true);
-    // Stopped while the request was under way: the bytes on disk stay as they are.
-    if (stopping())
-        return Try::settled(RowResult::cutByStop());
-    return streamBody(videoPath, answer.offset);
-}
-
-DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint64 offset)
+DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, PartFile &part)
 {
     for (;;) {
-        if (offset > 0)
+        // The bytes already on disk, counted in `progress` too.
+        const Answer answer = requestVideo(url, part);
+        if (answer.end)
+            return *answer.end;
+        m_http->setBinaryMode(true);
+        // Stopped while the request was under way: the bytes on disk stay as they are.
+        if (stopping())
+            return Try::settled(RowResult::cutByStop());
+        const Try streamed = streamBody(part, answer);
+        // A range that ended before the video did: ask for the rest.
+        if (streamed.kind != Try::Complete || answer.total < 0 || answer.until < 0 ||
+            answer.until >= answer.total)
+            return streamed;
+        Trace::print("range ended at %lld of %lld: asking for the rest\n",
+                     static_cast<long long>(answer.until), static_cast<long long>(answer.total));
+    }
+}
+
+DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartFile &part)
+{
+    qint64 offset = part.size();
+    const Kept kept = offset > 0 ? part.kept() : Kept();
+    if (offset > 0 && !kept.resumes(offset)) {
+        Trace::print("cannot resume at %lld (%s): starting over\n", static_cast<long long>(offset),
+                     kept.validator.isEmpty() ? "no validator kept"
+                                              : "it is longer than the video");
+        offset = 0;
+    }
+    for (;;) {
+        if (offset > 0) {
             m_http->headers().setValue(RequestHeaders::Range,
                                        "bytes=" + QByteArray::number(offset) + '-');
+            m_http->headers().setValue(RequestHeaders::IfRange, kept.validator);
+        }
         const int got = m_http->get(url);
+        m_rowUrl = m_http->url();
         m_http->headers().setValue(RequestHeaders::Range, QByteArray());
+        m_http->headers().setValue(RequestHeaders::IfRange, QByteArray());
         resultCode.store(got);
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (got == ResultCode::Stopped)
-            return {offset, Try::settled(RowResult::cutByStop())};
+            return {offset, -1, -1, Try::settled(RowResult::cutByStop())};
         if (got < 0) {
             if (isTransient(got))
-                return {offset, Try::transient(got)};
-            return {offset,
+                return {offset, -1, -1, Try::transient(got)};
+            return {offset, -1, -1,
                     Try::settled(RowResult::failed("network error " + QByteArray::number(got)))};
         }
         const int status = m_http->statusCode();
+        const QByteArray header = m_http->responseHeader();
         if (offset > 0) {
-            switch (resumeFrom(status, m_http->responseHeader(), offset)) {
+            qint64 until = -1;
+            switch (resumeFrom(status, header, offset, kept, &until)) {
             case Resume::Continue:
-                break;
+                return {offset, until, kept.total, std::nullopt};
             case Resume::StartOver:
                 offset = 0;
                 break;
             case Resume::AlreadyWhole:
                 progress.store(100);
-                return {offset, Try{}};
+                return {offset, offset, offset, Try{}};
             case Resume::Refused:
                 Trace::print("cannot resume at %lld (HTTP status %d): starting over\n",
                              static_cast<long long>(offset), status);
@@ -472,30 +813,39 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, qint6
             }
         }
         // A 206 that was not asked for holds only a part of the video.
-        if (status < 200 || status > 299 || (status == 206 && offset == 0))
-            return {offset,
+        if (status < 200 || status > 299 || status == 206)
+            return {offset, -1, -1,
                     Try::settled(RowResult::failed("HTTP status " + QByteArray::number(status)))};
-        return {offset, std::nullopt};
+        const qint64 length = m_http->contentLength();
+        return {0, length, length, std::nullopt};
     }
 }
 
-DownloadWorker::Try DownloadWorker::streamBody(const QByteArray &videoPath, qint64 offset)
+DownloadWorker::Try DownloadWorker::streamBody(PartFile &part, const Answer &answer)
 {
-    PartFile part(videoPath);
-    Trace::print("open %s\n", videoPath.constData());
-    if (!part.open(offset > 0))
-        return Try::settled(RowResult::failedAt("open file error"));
+    Kept fresh;
+    if (answer.offset == 0) {
+        fresh.validator = Kept::validatorOf(m_http->responseHeader());
+        fresh.total = answer.total;
+    }
+    if (!part.startAt(answer.offset, fresh))
+        return Try::settled(RowResult::failed("write error: " + part.errorText()));
 
     int received = ResultCode::ReceiveAgain;
-    bool written = receiveBody(part, offset, &received);
+    bool written = receiveBody(part, answer, &received);
     const bool cancelled = stopping();
     if (written && m_http->bufferedBytes() > 0)
         written = part.writeBuffered(*m_http);
-    written = part.close() && written;
+    // A body without a length that ran past the range it announced.
+    if (written && answer.offset > 0 && part.size() > answer.until)
+        part.truncateTo(answer.until);
 
-    if (!cancelled && written && received != ResultCode::BodyComplete) {
+    // A body that ended before its range did counts as cut short.
+    const bool whole =
+        received == ResultCode::BodyComplete && (answer.offset == 0 || part.size() >= answer.until);
+    if (!cancelled && written && !whole) {
         // `progress` keeps showing what is on disk while a retry waits.
-        return Try::transient(received);
+        return Try::transient(received < 0 ? received : int(ResultCode::BodyStopped));
     }
     progress.store(100);
     if (cancelled)
@@ -505,16 +855,16 @@ DownloadWorker::Try DownloadWorker::streamBody(const QByteArray &videoPath, qint
     return Try{};
 }
 
-bool DownloadWorker::receiveBody(PartFile &part, qint64 offset, int *received)
+bool DownloadWorker::receiveBody(PartFile &part, const Answer &answer, int *received)
 {
     while (!stopping()) {
         *received = m_http->receive();
         resultCode.store(*received);
         if (m_http->bufferedBytes() > FlushThreshold && !part.writeBuffered(*m_http))
             return false;
-        const qint64 length = m_http->contentLength();
-        if (length > 0) {
-            const qint64 percent = (offset + m_http->receivedBytes()) * 100 / (offset + length);
+        const qint64 whole = answer.total > 0 ? answer.total : answer.until;
+        if (whole > 0) {
+            const qint64 percent = (answer.offset + m_http->receivedBytes()) * 100 / whole;
             progress.store(int(qMin<qint64>(100, percent)));
         }
         if (*received != ResultCode::ReceiveAgain && *received != ResultCode::BufferFull)

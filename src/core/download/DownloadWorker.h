@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -28,13 +29,27 @@ class HttpClient;
 // stage page sets go with the later stages and the video fetch. Every request
 // of a row after its first carries the URL of the one before in "Referer:".
 //
+// The engine folder and every file the job writes in it are opened without
+// following links: a link, a folder entry that is no plain file, or a file
+// with a second hard link is refused, so nothing planted in the work
+// directory can lead the bytes elsewhere. An engine id names that folder and
+// is refused unless it is a plain name (see isSafeEngineId()).
+//
 // A video is streamed into its path plus ".part". When that file is there
 // already (a run that was cut off), the video fetch asks for the rest with
-// "Range:"; an answer that does not continue those bytes starts the video
-// over (at most one request more). After a network failure, a time-out or a
-// body cut short, the video fetch is tried again "dowuload_retry::" times,
-// each try resuming the ".part" after a pause that doubles from one second up
-// to thirty; a stop ends the pause at once.
+// "Range:" and "If-Range:", the latter holding the validator (ETag, else
+// Last-Modified) kept with the video's total length in "<video>.part.meta"
+// beside it; without one kept, or when the answer is the whole video or
+// another total, the video starts over (at most one request more). A range
+// answered short is asked for again from where it ended. After a network
+// failure, a time-out or a body cut short, the video fetch is tried again
+// "dowuload_retry::" times (at most Engine::MaxRetries), each try resuming the
+// ".part" after a pause that doubles from one second up to thirty; a stop
+// ends the pause at once.
+//
+// A ".part" is worked on by one process at a time: the job holds an advisory
+// lock on it, and a row whose ".part" another process holds is passed over
+// with its mark unchanged and the reason "in use by another Zindle".
 //
 // `progress` is 1 while a row's address is resolved, the percent of the whole
 // video on disk while it arrives, and 100 once its body has ended.
@@ -48,6 +63,8 @@ public:
     static constexpr int FlushThreshold = 32768;
     // The pause before retry k (from 1) is 2^(k-1) units, at most this many.
     static constexpr int MaxPauseUnits = 30;
+    // The longest engine id, in bytes.
+    static constexpr int MaxEngineIdBytes = 64;
 
     DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom);
     ~DownloadWorker() override;
@@ -58,13 +75,26 @@ public:
     static std::chrono::milliseconds retryPause(int retry);
     // The unit of the pauses between tries: one second, shorter in tests.
     static void setRetryPauseUnitForTests(std::chrono::milliseconds unit);
+    // An engine id names a folder the job makes: letters, digits, "-", "_"
+    // and "." only, not starting with ".", 1 to MaxEngineIdBytes bytes.
+    static bool isSafeEngineId(const QByteArray &id);
 
     // A settled row as the owner sees it.
     struct RowMark
     {
-        int index = -1;    // into the rows given to the constructor
-        QByteArray mark;   // the new column-0 text, "o" or "x"
-        QByteArray reason; // why an "x" row failed (local 8-bit); empty for "o"
+        // The URL may be left out: marks are written {index, mark, reason}.
+        RowMark(int index = -1, QByteArray mark = {}, QByteArray reason = {}, QByteArray url = {})
+            : index(index), mark(std::move(mark)), reason(std::move(reason)), url(std::move(url))
+        {}
+
+        int index;       // into the rows given to the constructor
+        QByteArray mark; // the new column-0 text: "o", "x", or the old one for a row passed over
+        // Why an "x" row failed or a row was passed over, or what an "o" row
+        // lacks (its title file); local 8-bit, empty when there is nothing to say.
+        QByteArray reason;
+        // For a row not marked "o": the last URL requested for it, after
+        // redirects; empty when none was.
+        QByteArray url;
 
         bool operator==(const RowMark &) const = default;
     };
@@ -81,7 +111,8 @@ private:
     // reason; a stopped one keeps its mark and ends the run.
     struct RowResult
     {
-        enum Status { Done, Failed, Stopped };
+        // Skipped: passed over with its mark unchanged, the run goes on.
+        enum Status { Done, Failed, Stopped, Skipped };
         // How a failure shows on standard error: not at all, as the reason
         // alone, or as "download failed: " and the reason.
         enum Line { NoLine, ReasonLine, DownloadFailedLine };
@@ -91,6 +122,9 @@ private:
         Line line = NoLine;
 
         static RowResult done() { return {}; }
+        // Done, but with something to say: a title file left out.
+        static RowResult doneWithNote(QByteArray note) { return {Done, note, ReasonLine}; }
+        static RowResult skipped(QByteArray reason) { return {Skipped, reason, ReasonLine}; }
         static RowResult stopped() { return {Stopped, {}, NoLine}; }
         // The reason names its own step ("stage 1: ...", "unsafe file name: ...").
         static RowResult failedAt(QByteArray reason) { return {Failed, reason, ReasonLine}; }
@@ -118,15 +152,19 @@ private:
         static Try settled(RowResult row) { return {Settled, 0, std::move(row)}; }
     };
 
+    class PartFile;
+
     // Where the video fetch stands once its request was answered: the body
-    // continues the first `offset` bytes on disk, unless the try ended there.
+    // continues the first `offset` bytes on disk up to `until` (exclusive;
+    // -1 when unknown), of a video of `total` bytes (-1 when unknown),
+    // unless the try ended there.
     struct Answer
     {
         qint64 offset = 0;
+        qint64 until = -1;
+        qint64 total = -1;
         std::optional<Try> end;
     };
-
-    class PartFile;
 
     RowResult processRow(const ResultRow &row);
     // The row's engine must be there with its stages, and the file names the
@@ -140,20 +178,20 @@ private:
     // The video fetch, tried again as the engine allows, and the files it leaves.
     RowResult fetchVideo(const Engine &engine, const ResultRow &row, const QByteArray &workText);
     // Gives the complete video its name and writes the title file beside it.
-    RowResult finishVideo(const ResultRow &row, const QByteArray &videoPath);
+    RowResult finishVideo(const ResultRow &row, PartFile &part);
     // One request for the video and its body, resuming the ".part" file when
-    // it holds bytes.
-    Try fetchOnce(const QByteArray &url, const QByteArray &videoPath);
-    // Asks for the video from `offset` on. A server that does not continue
-    // those bytes starts the video over; a ".part" that holds the whole
-    // video already completes the try.
-    Answer requestVideo(const QByteArray &url, qint64 offset);
+    // it holds bytes, and asking again while ranges come back short.
+    Try fetchOnce(const QByteArray &url, PartFile &part);
+    // Asks for the video from the end of the ".part" on. A server that does
+    // not continue those bytes starts the video over; a ".part" that holds
+    // the whole video already completes the try.
+    Answer requestVideo(const QByteArray &url, PartFile &part);
     // Streams the answered body into the ".part" file after its first `offset` bytes.
-    Try streamBody(const QByteArray &videoPath, qint64 offset);
+    Try streamBody(PartFile &part, const Answer &answer);
     // Receives until the body ends, a write fails or a stop comes; false
     // when a write failed. *received is the last receive code.
-    bool receiveBody(PartFile &part, qint64 offset, int *received);
-    // Prints a failed row's line and queues its mark.
+    bool receiveBody(PartFile &part, const Answer &answer, int *received);
+    // Prints a row's line and queues its mark.
     void settle(int index, const RowResult &result);
 
     QList<ResultRow> m_rows;
@@ -161,4 +199,7 @@ private:
     std::unique_ptr<HttpClient> m_http;
     std::mutex m_marksMutex;
     QList<RowMark> m_marks;
+    // Engine id + "/" + video name of every row, whatever its mark.
+    QSet<QByteArray> m_videoNames;
+    QByteArray m_rowUrl; // the last URL requested for the current row
 };

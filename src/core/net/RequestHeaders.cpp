@@ -4,7 +4,7 @@ namespace {
 
 const char *const slotNames[RequestHeaders::SlotCount] = {
     "Accept:",           "Referer:",    "Accept-Language:", "User-Agent:", "Host:",
-    "Proxy-Connection:", "Connection:", "Range:",           "Cookie:",
+    "Proxy-Connection:", "Connection:", "Range:",           "Cookie:",     "If-Range:",
 };
 
 } // namespace

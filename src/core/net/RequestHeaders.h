@@ -19,6 +19,7 @@ public:
         Connection,
         Range,
         Cookie,
+        IfRange,
         SlotCount
     };
 
