@@ -83,6 +83,8 @@ private slots:
     void missingOrUnreadable_data();
     void missingOrUnreadable();
     void failedSaveKeepsOldList();
+    void plantedListIsNotWrittenThrough_data();
+    void plantedListIsNotWrittenThrough();
     void longLines_data();
     void longLines();
     void merge_data();
@@ -332,6 +334,40 @@ void tst_DownloadList::failedSaveKeepsOldList()
     QCOMPARE(TestFiles::read(listPath()), old);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("download.list")});
+}
+
+void tst_DownloadList::plantedListIsNotWrittenThrough_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("symbolic link") << QStringLiteral("link");
+    QTest::newRow("hard link") << QStringLiteral("hard link");
+}
+
+// A list that is a link to a file elsewhere is never saved over: the other
+// file keeps its bytes and the save says it failed.
+void tst_DownloadList::plantedListIsNotWrittenThrough()
+{
+    QFETCH(QString, kind);
+    const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
+    const QByteArray victim = "precious bytes\n";
+    QVERIFY(TestFiles::write(elsewhere, victim));
+    if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(elsewhere, listPath()));
+    else
+        QCOMPARE(::link(QFile::encodeName(elsewhere).constData(),
+                        QFile::encodeName(listPath()).constData()),
+                 0);
+
+    bool saved = true;
+    QByteArray errors;
+    {
+        StderrCapture capture;
+        saved = DownloadListFile::save(workDir(), {makeRow(First)});
+        errors = capture.text();
+    }
+    QVERIFY(!saved);
+    QVERIFY2(errors.contains("cannot write " + QFile::encodeName(listPath())), errors.constData());
+    QCOMPARE(TestFiles::read(elsewhere), victim);
 }
 
 void tst_DownloadList::longLines_data()

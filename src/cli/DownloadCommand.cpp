@@ -14,9 +14,9 @@ namespace {
 
 constexpr int PollMs = 100;
 
-// "ID mark", and the reason after the mark of a row that failed, as one
-// whole line on standard output.
-void printMark(const ResultRow &row, const QByteArray &reason, bool live)
+// "ID mark", and after the mark of a row that failed its reason and the URL
+// it tried last, as one whole line on standard output.
+void printMark(const ResultRow &row, const QByteArray &reason, const QByteArray &url, bool live)
 {
     // On a terminal the live percentage line is taken away first.
     if (live)
@@ -25,8 +25,8 @@ void printMark(const ResultRow &row, const QByteArray &reason, bool live)
         Printable::text(row[ResultRow::Id]) + ' ' + Printable::text(row[ResultRow::State]);
     if (!reason.isEmpty())
         line += ' ' + Printable::text(reason);
-    // TODO(RowMark::url): once the job reports the last URL a failed row
-    // tried, it follows the reason here: line += ' ' + Printable::text(url);
+    if (!url.isEmpty())
+        line += ' ' + Printable::text(url);
     line += '\n';
     fputs(line.constData(), stdout);
     fflush(stdout);
@@ -91,7 +91,7 @@ int Cli::download(const QStringList &args)
                 rows[mark.index][ResultRow::State] = mark.mark;
                 reported[mark.index] = true;
                 settled.append(rows[mark.index]);
-                printMark(rows[mark.index], mark.reason, live);
+                printMark(rows[mark.index], mark.reason, mark.url, live);
             }
         };
         while (!job.waitFinished(PollMs)) {
@@ -112,7 +112,7 @@ int Cli::download(const QStringList &args)
     bool allDone = true;
     for (qsizetype i = 0; i < rows.size(); ++i) {
         if (!reported[i])
-            printMark(rows[i], QByteArray(), live);
+            printMark(rows[i], QByteArray(), QByteArray(), live);
         allDone = allDone && rows[i][ResultRow::State] == "o";
     }
     QString saveError;

@@ -226,12 +226,13 @@ bool DownloadListFile::save(const QByteArray &workDir, const QList<ResultRow> &r
         bytes.append(LineEnd);
     }
 
-    // The new list replaces the old one only once it is wholly on disk.
-    // A link or a hard-linked list under the work directory is to be refused
-    // here once AtomicFile can do so.
+    // The new list replaces the old one only once it is wholly on disk. A
+    // link or a hard-linked list in the work directory is refused: someone
+    // planted it there to have the list written over another file.
     QString error;
     AtomicFile::Failure failure = AtomicFile::Failure::None;
-    if (!AtomicFile::write(QFile::decodeName(listPath), bytes, &error, &failure)) {
+    if (!AtomicFile::write(QFile::decodeName(listPath), bytes, &error, &failure,
+                           AtomicFile::Links::Refuse)) {
         if (failure == AtomicFile::Failure::Create)
             fputs("cannot open the file.", stderr);
         else
