@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
+#include "cli/Printable.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadWorker.h"
 #include "core/net/CookieJar.h"
@@ -89,6 +90,9 @@ int Cli::get(const QStringList &args)
     fprintf(stderr, "status=%d length=%lld received=%lld code=%d\n", client.statusCode(),
             static_cast<long long>(client.contentLength()),
             static_cast<long long>(client.receivedBytes()), code);
+    // Without -v the trace is off: the reason of a failure still shows.
+    if (code < 0 && code != ResultCode::Stopped && !client.errorString().isEmpty())
+        fprintf(stderr, "zindle-cli: %s\n", Printable::text(client.errorString()).constData());
     if (!written) {
         fprintf(stderr, "zindle-cli: cannot write the body\n");
         return 1;
