@@ -239,6 +239,9 @@ void tst_EngineLint::text_data()
     QTest::newRow("unsafe engine_id")
         << tube("engine_id::tube", "engine_id::../tube")
         << QByteArrayList{"2 error engine_id:: names the sub-directory"};
+    QTest::newRow("engine_id of a hidden folder")
+        << tube("engine_id::tube", "engine_id::.ssh")
+        << QByteArrayList{"2 error engine_id:: names the sub-directory"};
 
     // Bytes and lines.
     QTest::newRow("long line cuts the value")

@@ -266,3 +266,13 @@ const char *Engine::keyName(int key)
         return "";
     return KeyNames[key];
 }
+
+bool Engine::isSafeId(QByteArrayView id)
+{
+    if (id.isEmpty() || id.size() > MaxIdBytes || id.startsWith('.'))
+        return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_' || c == '.';
+    });
+}

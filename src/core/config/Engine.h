@@ -59,6 +59,8 @@ public:
     static constexpr qint64 MaxFileSize = 1024 * 1024;
     // retryCount() gives at most this many retries, whatever the file asks for.
     static constexpr int MaxRetries = 10;
+    // The longest engine_id::, in bytes.
+    static constexpr int MaxIdBytes = 64;
 
     enum ParseResult {
         Parsed = 0,
@@ -89,6 +91,10 @@ public:
     MarkerSet markerSet(int mode) const;
     // The key index of a search mode's template, option or marker; -1 for a
     // mode outside 0..ModeCount-1.
+    // An engine_id:: names the folder its videos go to: letters, digits, "-",
+    // "_" and "." only, not starting with ".", 1 to MaxIdBytes bytes.
+    static bool isSafeId(QByteArrayView id);
+
     static int searchTemplateKey(int mode);
     static int searchOptionKey(int mode);
     static int markerKey(int mode, MarkerOffset field);

@@ -458,11 +458,12 @@ void EngineLint::checkValues()
         add(keyLine(Engine::Id), Severity::Error,
             QStringLiteral("no engine_id:: line, so hits carry no Type and none of them can be "
                            "downloaded"));
-    else if (isUnsafeName(id))
+    else if (!Engine::isSafeId(id))
         add(keyLine(Engine::Id), Severity::Error,
-            QStringLiteral("engine_id:: names the sub-directory of the videos and must not be "
-                           "\".\", \"..\" or hold \"/\", \"\\\" or a control byte: downloads "
-                           "of its hits fail"));
+            QStringLiteral("engine_id:: names the sub-directory of the videos: only letters, "
+                           "digits, \"-\", \"_\" and \".\", not starting with \".\", at most "
+                           "%1 bytes; downloads of its hits fail")
+                .arg(Engine::MaxIdBytes));
     const QByteArray ext = m_keys.value(Engine::Ext).value;
     if (isUnsafeName(ext) && ext != "." && ext != "..")
         add(keyLine(Engine::Ext), Severity::Error,

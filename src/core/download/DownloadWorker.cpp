@@ -503,19 +503,6 @@ void DownloadWorker::setRetryPauseUnitForTests(std::chrono::milliseconds unit)
     retryPauseUnitMs.store(unit.count());
 }
 
-bool DownloadWorker::isSafeEngineId(const QByteArray &id)
-{
-    if (id.isEmpty() || id.size() > MaxEngineIdBytes || id.startsWith('.'))
-        return false;
-    for (const char c : id) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
-        if (!plain)
-            return false;
-    }
-    return true;
-}
-
 QList<DownloadWorker::RowMark> DownloadWorker::takeMarks()
 {
     std::lock_guard lock(m_marksMutex);
@@ -615,7 +602,7 @@ DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const E
     if (engine->stagesRefused())
         return RowResult::failedAt("engine " + engineId +
                                    ": its download stages were refused when it was loaded");
-    if (!isSafeEngineId(engineId))
+    if (!Engine::isSafeId(engineId))
         return RowResult::failedAt("unsafe engine id: " + engineId);
     if (!isSafeComponent(row[ResultRow::Id]))
         return RowResult::failedAt("unsafe file name: " + row[ResultRow::Id]);

@@ -33,7 +33,7 @@ class HttpClient;
 // following links: a link, a folder entry that is no plain file, or a file
 // with a second hard link is refused, so nothing planted in the work
 // directory can lead the bytes elsewhere. An engine id names that folder and
-// is refused unless it is a plain name (see isSafeEngineId()).
+// is refused unless it is a plain name (see Engine::isSafeId()).
 //
 // A video is streamed into its path plus ".part". When that file is there
 // already (a run that was cut off), the video fetch asks for the rest with
@@ -63,8 +63,6 @@ public:
     static constexpr int FlushThreshold = 32768;
     // The pause before retry k (from 1) is 2^(k-1) units, at most this many.
     static constexpr int MaxPauseUnits = 30;
-    // The longest engine id, in bytes.
-    static constexpr int MaxEngineIdBytes = 64;
 
     DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom);
     ~DownloadWorker() override;
@@ -75,9 +73,6 @@ public:
     static std::chrono::milliseconds retryPause(int retry);
     // The unit of the pauses between tries: one second, shorter in tests.
     static void setRetryPauseUnitForTests(std::chrono::milliseconds unit);
-    // An engine id names a folder the job makes: letters, digits, "-", "_"
-    // and "." only, not starting with ".", 1 to MaxEngineIdBytes bytes.
-    static bool isSafeEngineId(const QByteArray &id);
 
     // A settled row as the owner sees it.
     struct RowMark
