@@ -175,7 +175,7 @@ QByteArray MarkerExplain::describeNear(QByteArrayView text, QByteArrayView marke
 QByteArray MarkerExplain::describeMiss(QByteArrayView text, QByteArrayView begin,
                                        QByteArrayView end, const Cut &cut,
                                        const QByteArray &beginKey, int beginLine,
-                                       const QByteArray &endKey, int endLine)
+                                       const QByteArray &endKey, int endLine, bool withNear)
 {
     const QByteArray beginName = markerName(begin, beginKey, beginLine);
     const QByteArray endName = markerName(end, endKey, endLine);
@@ -188,11 +188,11 @@ QByteArray MarkerExplain::describeMiss(QByteArrayView text, QByteArrayView begin
                ", past the end of the text (" + QByteArray::number(text.size()) + " bytes)";
     case Miss::NoBegin:
         return "begin marker " + beginName + " not found from " + QByteArray::number(cut.from) +
-               "; nearest: " + describeNear(text, begin, cut.near);
+               (withNear ? "; nearest: " + describeNear(text, begin, cut.near) : QByteArray());
     case Miss::NoEnd:
         return "end marker " + endName + " not found from " +
-               QByteArray::number(cut.endFrom(begin)) + " (begin marker at " + beginAt +
-               "); nearest: " + describeNear(text, end, cut.near);
+               QByteArray::number(cut.endFrom(begin)) + " (begin marker at " + beginAt + ')' +
+               (withNear ? "; nearest: " + describeNear(text, end, cut.near) : QByteArray());
     case Miss::EmptyEnd:
         return "end marker " + endName + " is empty, so nothing is cut (begin marker at " +
                beginAt + ')';

@@ -62,11 +62,11 @@ public:
     // One line saying why a cut failed, e.g. `begin marker "<b>" (find0_id::,
     // line 7) not found from 120; nearest: "<B>" in other case at 140: ...`.
     // `beginKey` and `endKey` name the keys ("" to leave out), with their
-    // lines (0 to leave out). The text may hold any byte: print it through
-    // an escaping filter.
+    // lines (0 to leave out); withNear false leaves the near miss out. The text may hold any byte:
+    // print it through an escaping filter.
     static QByteArray describeMiss(QByteArrayView text, QByteArrayView begin, QByteArrayView end,
                                    const Cut &cut, const QByteArray &beginKey, int beginLine,
-                                   const QByteArray &endKey, int endLine);
+                                   const QByteArray &endKey, int endLine, bool withNear = true);
     // `marker "X" (key::, line N)` as describeMiss() names a marker.
     static QByteArray markerName(QByteArrayView marker, const QByteArray &key, int line);
     // The near miss with a few bytes of context: `"<B>" in other case at 140: ...xx<B>yy...`.
