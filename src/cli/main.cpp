@@ -35,8 +35,8 @@ const Command commands[] = {
      "as it is on disk (rows added or deleted meanwhile by another zindle stay so).\n"
      "Exits 0 when every row ended \"o\" and the list was saved.\n"},
     {"search", Cli::search,
-     "search [-v] [--engine N|ID] [--mode title|user|url] [--page N] [--add]\n"
-     "       [--explain] [--save-page FILE | --page-file FILE] WORD\n"
+     "search [-v] [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD\n"
+     "       (also [--explain] [--save-page FILE | --page-file FILE] before WORD)\n"
      "Search as the search dialog does: one line per hit on standard output, the\n"
      "seven columns separated by tabs; the final message goes to standard error.\n"
      "--add then copies the hits into \"download.list\" in the work directory as\n"
