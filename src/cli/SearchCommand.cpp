@@ -1,11 +1,18 @@
 #include "cli/Commands.h"
+#include "cli/ExplainText.h"
 #include "cli/InterruptFlag.h"
 #include "cli/Printable.h"
+#include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
+#include "core/extract/ScanExplain.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 #include "core/search/SearchWorker.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <cstdio>
 
 namespace {
@@ -98,6 +105,64 @@ int usage(const char *problem, const QString &value)
     return 2;
 }
 
+// A saved page, read as a fetched one is: at most HttpClient::MaxPageBytes,
+// *cut telling whether there was more. Only a regular file is read.
+bool readPageFile(const QString &path, QByteArray *page, bool *cut, QString *error)
+{
+    if (!QFileInfo(path).isFile()) {
+        *error = QStringLiteral("not a regular file");
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    *page = file.read(qint64(HttpClient::MaxPageBytes) + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
+        return false;
+    }
+    *cut = page->size() > HttpClient::MaxPageBytes;
+    if (*cut)
+        page->truncate(HttpClient::MaxPageBytes);
+    return true;
+}
+
+// The page line and the scan explained, after the line naming the source.
+void explain(const Settings &settings, int engineIndex, int mode, const SearchWorker::Page &page,
+             const QString &pagePath, bool fileCut)
+{
+    const Engine *engine = settings.engine(engineIndex);
+    if (!pagePath.isNull()) {
+        ExplainText::print(stdout, "page file " + QFile::encodeName(pagePath));
+        ExplainText::print(
+            stdout,
+            QByteArray::number(page.body.size()) + " bytes" +
+                (fileCut ? ", cut at " + QByteArray::number(HttpClient::MaxPageBytes) + " bytes"
+                         : QByteArray()));
+    } else {
+        if (page.url.isEmpty())
+            return; // nothing was requested
+        ExplainText::print(stdout, "request " + page.url);
+        if (page.code == ResultCode::HttpStatus) {
+            ExplainText::print(stdout, "status " + QByteArray::number(page.status) +
+                                           ": not a 2xx answer, the page is not scanned");
+            return;
+        }
+        if (page.code < 0) {
+            ExplainText::print(stdout, "no page: network error " + QByteArray::number(page.code));
+            return;
+        }
+        ExplainText::print(stdout,
+                           ExplainText::pageLine(page.status, page.body.size(), page.cut()));
+    }
+    if (!engine)
+        return;
+    const EngineLint lint = ExplainText::lintOf(settings, *engine);
+    ExplainText::print(stdout, ScanExplain::describe(page.body, *engine, mode, &lint));
+}
+
 } // namespace
 
 int Cli::search(const QStringList &args)
@@ -105,8 +170,11 @@ int Cli::search(const QStringList &args)
     QString engineName;
     QString modeName;
     QString pageName;
+    QString savePath;
+    QString pagePath;
     QStringList words;
     bool add = false;
+    bool explaining = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
         QString *option = nullptr;
@@ -114,7 +182,15 @@ int Cli::search(const QStringList &args)
             add = true;
             continue;
         }
-        if (arg == QLatin1String("--engine"))
+        if (arg == QLatin1String("--explain")) {
+            explaining = true;
+            continue;
+        }
+        if (arg == QLatin1String("--save-page"))
+            option = &savePath;
+        else if (arg == QLatin1String("--page-file"))
+            option = &pagePath;
+        else if (arg == QLatin1String("--engine"))
             option = &engineName;
         else if (arg == QLatin1String("--mode"))
             option = &modeName;
@@ -136,6 +212,10 @@ int Cli::search(const QStringList &args)
         printUsage(stderr);
         return 2;
     }
+    if (!savePath.isNull() && !pagePath.isNull())
+        return usage("a page file is not fetched, so it cannot be saved:", savePath);
+    if ((!savePath.isNull() && savePath.isEmpty()) || (!pagePath.isNull() && pagePath.isEmpty()))
+        return usage("empty file name", QString());
 
     int mode = SearchWorker::ByTitle;
     if (!modeName.isNull() && (mode = modeOf(modeName)) < 0)
@@ -163,17 +243,40 @@ int Cli::search(const QStringList &args)
     if (add && !listUsable(workDir))
         return 1;
 
+    SearchWorker::Options options;
+    options.keepPage = explaining || !savePath.isNull();
+    bool fileCut = false;
+    if (!pagePath.isNull()) {
+        QByteArray given;
+        QString error;
+        if (!readPageFile(pagePath, &given, &fileCut, &error)) {
+            fprintf(stderr, "zindle-cli search: cannot read %s: %s\n",
+                    Printable::local(pagePath).constData(), Printable::local(error).constData());
+            return 1;
+        }
+        if (fileCut)
+            fprintf(stderr, "%s is larger than %d bytes: only its first %d are scanned\n",
+                    Printable::local(pagePath).constData(), HttpClient::MaxPageBytes,
+                    HttpClient::MaxPageBytes);
+        options.givenPage = std::move(given);
+    }
+
     QList<ResultRow> rows;
     SearchWorker::Outcome outcome;
+    SearchWorker::Page fetched;
     {
-        SearchWorker job(&settings, words.first().toLocal8Bit(), engine, mode, page);
+        SearchWorker job(&settings, words.first().toLocal8Bit(), engine, mode, page,
+                         std::move(options));
         while (!job.waitFinished(PollMs)) {
             if (InterruptFlag::raised())
                 job.requestStop();
         }
         rows = job.rows();
         outcome = job.outcome();
+        fetched = job.fetchedPage();
     }
+    if (explaining && !InterruptFlag::raised())
+        explain(settings, engine, mode, fetched, pagePath, fileCut);
     for (const ResultRow &row : std::as_const(rows))
         fputs(lineOf(row).constData(), stdout);
     fflush(stdout);
@@ -183,6 +286,21 @@ int Cli::search(const QStringList &args)
     // An interrupted search adds nothing: its hits may be incomplete.
     if (InterruptFlag::raised())
         return InterruptFlag::ExitCode;
+    // The page as it was scanned, even when it held no hits or came short.
+    if (!savePath.isNull()) {
+        if (fetched.code < 0 && fetched.body.isEmpty()) {
+            fprintf(stderr, "no page to save in %s\n", Printable::local(savePath).constData());
+            return 1;
+        }
+        QString error;
+        if (!AtomicFile::write(savePath, fetched.body, &error)) {
+            fprintf(stderr, "%s was not saved: %s\n", Printable::local(savePath).constData(),
+                    Printable::local(error).constData());
+            return 1;
+        }
+        fprintf(stderr, "page saved in %s (%lld bytes)\n", Printable::local(savePath).constData(),
+                static_cast<long long>(fetched.body.size()));
+    }
     if (outcome.code < 0)
         return 1;
     if (!add)

@@ -36,18 +36,44 @@ const Command commands[] = {
      "Exits 0 when every row ended \"o\" and the list was saved.\n"},
     {"search", Cli::search,
      "search [-v] [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD\n"
+     "       (also [--explain] [--save-page FILE | --page-file FILE] before WORD)\n"
      "Search as the search dialog does: one line per hit on standard output, the\n"
      "seven columns separated by tabs; the final message goes to standard error.\n"
      "--add then copies the hits into \"download.list\" in the work directory as\n"
      "\"List up\" does with every hit selected (a video already listed, same ID and\n"
      "Type, is skipped), saves the list when any was added and prints \"added N to\n"
-     "the download list\" on standard error.\n"},
+     "the download list\" on standard error.\n"
+     "--explain first prints, on standard output, the request, the HTTP status, the\n"
+     "page size and whether the page was cut, then for each block where its top\n"
+     "markers matched and each field's cut (begin..end offsets and text), or which\n"
+     "marker was not found from which offset, with the nearest near miss in the\n"
+     "page and the engine line of the marker.\n"
+     "--save-page FILE writes the fetched page to FILE (replaced at once, as a\n"
+     "whole); --page-file FILE scans that saved page instead (at most 8 MiB) and\n"
+     "requests nothing.\n"},
     {"check-engine", Cli::checkEngine,
      "check-engine [FILE|ID...]\n"
      "Check engine files (each FILE, or the file of each engine_id ID; without\n"
      "arguments every \"*.zin\" of \".zindles\") and print each problem on standard\n"
      "output as \"FILE:LINE: error: ...\" or \"FILE:LINE: warning: ...\". Exits 0 when\n"
      "no file has an error, 1 otherwise.\n"},
+    {"resolve", Cli::resolve,
+     "resolve [-v] [--explain] ENGINE ID\n"
+     "Walk the download stages of the engine (its engine_id) from the video ID as\n"
+     "the download does, without fetching the video. For each stage standard output\n"
+     "shows its URL, the HTTP status and page size, and the text its markers cut,\n"
+     "then \"final URL ...\". A stage whose markers miss ends the chain; --explain\n"
+     "then says which marker was not found and what in the page came nearest.\n"
+     "Exits 0 when the chain resolves, 1 otherwise.\n"},
+    {"test-engine", Cli::testEngine,
+     "test-engine [-v] [ID...]\n"
+     "Run the self-test of each engine (engine_id ID; without arguments every\n"
+     "loaded engine): search test_word:: in test_mode:: (title, user or url; title\n"
+     "by default), expect at least test_min_hits:: hits (1 by default), each with an\n"
+     "ID and a title, resolve the first hit's download stages and ask the final URL\n"
+     "for its first byte. Prints one line per engine on standard output: \"ID ok\",\n"
+     "\"ID skipped: no test_word::\", or \"ID FAIL: ...\" followed by indented lines\n"
+     "that explain it. Exits 0 when no engine failed.\n"},
 };
 
 bool isHelp(const QString &arg)
@@ -73,15 +99,23 @@ void Cli::printUsage(FILE *out)
           "             fetch the URL with the settings of \"z_user.ini\" into FILE or standard\n"
           "             output, then print \"status=.. length=.. received=.. code=..\"\n"
           "             on standard error\n"
-          "  search [--engine N|ID] [--mode title|user|url] [--page N] [--add] WORD\n"
+          "  search [--engine N|ID] [--mode title|user|url] [--page N] [--add]\n"
+          "         [--explain] [--save-page FILE | --page-file FILE] WORD\n"
           "             search as the search dialog does; prints one line per hit, the seven\n"
           "             columns separated by tabs; --add then copies the hits into\n"
-          "             \"download.list\" as \"List up\" does\n"
+          "             \"download.list\" as \"List up\" does; --explain shows how the\n"
+          "             markers cut the page; --save-page keeps the page, --page-file\n"
+          "             scans a kept page with no request\n"
           "  download   download the rows of \"download.list\" as the Download tab does,\n"
           "             printing \"ID mark [reason]\" per row\n"
           "  check-engine [FILE|ID...]\n"
           "             check engine files and print each problem as \"FILE:LINE: error: ...\"\n"
           "             or \"FILE:LINE: warning: ...\"\n"
+          "  resolve [--explain] ENGINE ID\n"
+          "             walk the engine's download stages from the ID without fetching the\n"
+          "             video: each stage's URL, status and cut text, then the final URL\n"
+          "  test-engine [ID...]\n"
+          "             run the engines' self-tests (test_word::): \"ID ok\" or \"ID FAIL: ...\"\n"
           "  --help     show this text\n"
           "\n"
           "Results (hits, row marks, the engine table) go to standard output, one whole\n"

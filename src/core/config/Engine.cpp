@@ -25,11 +25,8 @@ const char *const KeyNames[Engine::KeyCount] = {
     "find2_user_::",     "find2_image::",        "find2_image_::",      "find2_time::",
     "find2_time_::",     "download_http::",      "dowuload_redirect::", "dowuload_retry::",
     "download_target::", "download_ext::",       "download_url%d::",    "download_key%d::",
-    "download_key%d_::",
+    "download_key%d_::", "test_word::",          "test_min_hits::",     "test_mode::",
 };
-
-// Keys 0..53 are read from the file; 54..56 are the numbered patterns.
-constexpr int FileKeyCount = Engine::StageUrl;
 
 // Each search mode has a template and an option key, then, after the page
 // keys, a marker block of this many keys.
@@ -135,7 +132,9 @@ int Engine::parse(const QString &dir, const QString &fileName)
     m_fileName = fileName;
 
     forEachPiece(content, [this](QByteArrayView piece) {
-        for (int key = 0; key < FileKeyCount; ++key) {
+        for (int key = 0; key < KeyCount; ++key) {
+            if (!isFileKey(key))
+                continue;
             const QByteArrayView name(KeyNames[key]);
             if (piece.startsWith(name)) {
                 m_texts[key] = valueAfter(piece, name.size());
@@ -275,4 +274,9 @@ bool Engine::isSafeId(QByteArrayView id)
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '-' || c == '_' || c == '.';
     });
+}
+
+bool Engine::isFileKey(int key)
+{
+    return key >= 0 && key < KeyCount && (key < StageUrl || key > StageEnd);
 }

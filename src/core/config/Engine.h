@@ -31,7 +31,11 @@ public:
         StageUrl = 54,     // "download_url%d::"
         StageBegin = 55,   // "download_key%d::"
         StageEnd = 56,     // "download_key%d_::"
-        KeyCount = 57,
+        // Optional keys of the engine's self-test (zindle-cli test-engine).
+        TestWord = 57,    // "test_word::", a word that finds hits
+        TestMinHits = 58, // "test_min_hits::", the fewest hits it must find (default 1)
+        TestMode = 59,    // "test_mode::", title, user or url (default title)
+        KeyCount = 60,
     };
     // The keys of one search mode's marker block, in file order.
     enum MarkerOffset {
@@ -112,8 +116,12 @@ public:
     bool stagesRefused() const { return m_stagesRefused; }
     QString fileName() const { return m_fileName; }
 
-    // The key name of index 0..53 ("engine_title::" ...), the pattern for 54..56.
+    // The key name of index 0..53 and 57..59 ("engine_title::" ...), the
+    // pattern for 54..56.
     static const char *keyName(int key);
+    // Whether the key is read from the file under its own name: every key
+    // but the numbered stage patterns.
+    static bool isFileKey(int key);
 
 private:
     QByteArray m_texts[KeyCount];

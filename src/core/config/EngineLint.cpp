@@ -14,13 +14,11 @@ namespace {
 
 using Severity = EngineLint::Severity;
 
-// Keys 0..53 are read from the file; 54..56 are the numbered patterns.
-constexpr int FileKeyCount = Engine::StageUrl;
-
 const int NumberKeys[] = {Engine::SearchNameOption,   Engine::SearchUserOption,
                           Engine::SearchDirectOption, Engine::SearchStart,
                           Engine::SearchStep,         Engine::DownloadHttp,
-                          Engine::StageCount,         Engine::Retry};
+                          Engine::StageCount,         Engine::Retry,
+                          Engine::TestMinHits};
 const int SwitchKeys[] = {Engine::SearchNameOption, Engine::SearchUserOption,
                           Engine::SearchDirectOption, Engine::DownloadHttp};
 
@@ -201,7 +199,7 @@ bool EngineLint::hasErrors() const
 
 int EngineLint::keyLine(int key) const
 {
-    if (key >= 0 && key < FileKeyCount)
+    if (Engine::isFileKey(key))
         return m_keys.value(key).line;
     return 0;
 }
@@ -234,8 +232,10 @@ QByteArray EngineLint::nearestKey(QByteArrayView name)
     const int stage = number.hasMatch() ? qMin(number.captured().toLongLong(), 999LL) : 0;
 
     QList<QByteArray> candidates;
-    for (int index = 0; index < FileKeyCount; ++index)
-        candidates.append(Engine::keyName(index));
+    for (int index = 0; index < Engine::KeyCount; ++index) {
+        if (Engine::isFileKey(index))
+            candidates.append(Engine::keyName(index));
+    }
     for (int kind = Engine::StageUrl; kind <= Engine::StageEnd; ++kind)
         candidates.append(stageKeyName(kind, stage));
 
@@ -293,8 +293,8 @@ void EngineLint::read(QByteArrayView text)
             const QByteArrayView piece =
                 raw.sliced(offset, qMin<qsizetype>(Engine::PieceSize, raw.size() - offset));
             QByteArray name;
-            for (int index = 0; index < FileKeyCount && name.isEmpty(); ++index) {
-                if (!piece.startsWith(Engine::keyName(index)))
+            for (int index = 0; index < Engine::KeyCount && name.isEmpty(); ++index) {
+                if (!Engine::isFileKey(index) || !piece.startsWith(Engine::keyName(index)))
                     continue;
                 name = Engine::keyName(index);
                 const Given previous = m_keys.value(index);
@@ -367,7 +367,7 @@ void EngineLint::read(QByteArrayView text)
                 else if (swapped.startsWith("dowuload_"))
                     swapped.replace(0, 9, "download_");
                 int alias = -1;
-                for (int index = Engine::DownloadHttp; index < FileKeyCount; ++index) {
+                for (int index = Engine::DownloadHttp; index < Engine::StageUrl; ++index) {
                     if (swapped == Engine::keyName(index))
                         alias = index;
                 }
@@ -469,6 +469,15 @@ void EngineLint::checkValues()
         add(keyLine(Engine::Ext), Severity::Error,
             QStringLiteral("download_ext:: must not hold \"/\", \"\\\" or a control byte: "
                            "downloads of its hits fail"));
+
+    if (m_keys.contains(Engine::TestMode)) {
+        const Given mode = m_keys.value(Engine::TestMode);
+        const QByteArray name = mode.value.trimmed().toLower();
+        if (name != "title" && name != "user" && name != "url")
+            add(mode.line, Severity::Error,
+                QStringLiteral("%1%2 is not a search mode: title, user or url")
+                    .arg(key(Engine::TestMode), shown(mode.value)));
+    }
 
     for (const int index : NumberKeys) {
         if (!m_keys.contains(index))

@@ -45,12 +45,12 @@ public:
     const QList<Finding> &findings() const { return m_findings; }
     bool hasErrors() const;
 
-    // The line that gave the value the loader keeps for key index 0..53 of
-    // Engine, or for the numbered key of that kind (Engine::StageUrl,
-    // StageBegin, StageEnd) and stage; 0 when the file does not give it.
+    // The line that gave the value the loader keeps for a key of Engine
+    // read under its own name (Engine::isFileKey()), or for the numbered key of that kind
+    // (Engine::StageUrl, StageBegin, StageEnd) and stage; 0 when the file does not give it.
     int keyLine(int key) const;
     int stageKeyLine(int kind, int stage) const;
-    // The value the loader keeps for key index 0..53; empty when not given.
+    // The value the loader keeps for such a key; empty when not given.
     QByteArray value(int key) const { return m_keys.value(key).value; }
 
     // "PATH:LINE: error: MESSAGE", or "PATH: warning: MESSAGE" for line 0.
@@ -75,7 +75,7 @@ private:
     void checkTemplate(const QString &name, int line, const QByteArray &value, const QString &what);
     void add(int line, Severity severity, const QString &message);
 
-    // The value and line the loader keeps, per key index 0..53.
+    // The value and line the loader keeps, per key read under its own name.
     QHash<int, Given> m_keys;
     // Per numbered key name ("download_url3::"): stage, kind and the last line.
     struct Numbered

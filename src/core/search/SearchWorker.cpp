@@ -11,10 +11,20 @@
 #include <cstdio>
 #include <utility>
 
+bool SearchWorker::Page::cut() const
+{
+    return code == ResultCode::BufferFull;
+}
+
 SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode,
                            int page)
+    : SearchWorker(settings, word, engineIndex, mode, page, Options())
+{}
+
+SearchWorker::SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode,
+                           int page, Options options)
     : Worker(settings), m_http(std::make_unique<HttpClient>()), m_word(word),
-      m_engineIndex(engineIndex), m_mode(mode), m_page(page)
+      m_engineIndex(engineIndex), m_mode(mode), m_pageNumber(page), m_options(std::move(options))
 {
     configureClient(*m_http);
     printStartLines(*settings);
@@ -39,7 +49,8 @@ int SearchWorker::run()
         return resultCode;
     }
     const QByteArray &templ = engine->searchTemplate(m_mode);
-    if (templ.size() < 2) {
+    const bool given = m_options.givenPage.has_value();
+    if (templ.size() < 2 && !given) {
         resultCode = ResultCode::NoTemplate;
         return resultCode;
     }
@@ -56,20 +67,28 @@ int SearchWorker::run()
 
     // Wide arithmetic: odd engine numbers wrap instead of overflowing.
     const qint64 pageNumber = qint64(engine->number(Engine::SearchStart)) +
-                              qint64(engine->number(Engine::SearchStep)) * m_page;
+                              qint64(engine->number(Engine::SearchStep)) * m_pageNumber;
     QByteArray url;
     fillTemplate(url, templ, word, int(pageNumber));
-    Trace::print("search url = %s\n", url.constData());
+    if (!given)
+        Trace::print("search url = %s\n", url.constData());
 
     // A page that is not 2xx is an error page, not "no hits".
     // The total is the length the header announced.
     QByteArray page;
     bool headerIn = false;
-    const int code = m_http->fetchPage(url, &page, HttpClient::RequireSuccess, [&] {
-        if (!std::exchange(headerIn, true))
-            progressTotal = int(qMin<qint64>(m_http->contentLength(), HttpClient::MaxPageBytes));
-        progress = int(qMin<qint64>(m_http->receivedBytes(), HttpClient::MaxPageBytes));
-    });
+    const int code =
+        given ? int(ResultCode::BodyComplete)
+              : m_http->fetchPage(url, &page, HttpClient::RequireSuccess, [&] {
+                    if (!std::exchange(headerIn, true))
+                        progressTotal =
+                            int(qMin<qint64>(m_http->contentLength(), HttpClient::MaxPageBytes));
+                    progress = int(qMin<qint64>(m_http->receivedBytes(), HttpClient::MaxPageBytes));
+                });
+    if (given)
+        page = *m_options.givenPage;
+    if (m_options.keepPage)
+        m_page = {given ? QByteArray() : url, code, given ? 0 : m_http->statusCode(), page};
     // A cancel once the page is coming is no failure: nothing is scanned.
     if (code == ResultCode::Stopped && headerIn) {
         resultCode = ResultCode::ReceiveAgain;

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <memory>
+#include <optional>
 
 class HttpClient;
 
@@ -28,8 +29,30 @@ public:
         QString reason;
     };
 
+    // For a tool that explains a search: keep the page, or scan a page given
+    // in place of fetching one.
+    struct Options
+    {
+        // Keep the fetched page and its answer for fetchedPage().
+        bool keepPage = false;
+        // Scan this page and request nothing (the mode needs no template then).
+        std::optional<QByteArray> givenPage;
+    };
+
+    // The page a search scanned, kept with Options::keepPage.
+    struct Page
+    {
+        QByteArray url;  // the address built from the template; empty for a given page
+        int code = 0;    // the fetch's code (HttpClient::fetchPage); BufferFull: cut
+        int status = 0;  // the HTTP status; 0 for a given page or when none came
+        QByteArray body; // as scanned; empty when the page was not read
+        bool cut() const;
+    };
+
     // word is local 8-bit text; the thread is running when this returns.
     SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode, int page);
+    SearchWorker(Settings *settings, const QByteArray &word, int engineIndex, int mode, int page,
+                 Options options);
     ~SearchWorker() override; // stops and joins a job still running
 
     int run() override;
@@ -42,13 +65,17 @@ public:
     // no template for title|user|URL search' or "there is no engine N".
     // Valid once finished.
     Outcome outcome() const;
+    // With Options::keepPage, once finished: the page and how it came.
+    const Page &fetchedPage() const { return m_page; }
 
 private:
     std::unique_ptr<HttpClient> m_http;
     QByteArray m_word;
     int m_engineIndex;
     int m_mode;
-    int m_page;
+    int m_pageNumber;
+    Options m_options;
+    Page m_page;
     QList<ResultRow> m_rows;
     QByteArray m_reason;
 };
