@@ -3,7 +3,7 @@
 #include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
-#include "core/extract/MarkerCut.h"
+#include "core/download/StageChain.h"
 #include "core/extract/TextTools.h"
 #include "core/job/Trace.h"
 #include "core/net/CookieJar.h"
@@ -50,15 +50,6 @@ bool isSafeExtension(const QByteArray &ext)
             return false;
     }
     return true;
-}
-
-void unescapeStageText(QByteArray &text)
-{
-    // Upper-case escapes only, and only these four, in this order.
-    text.replace("%3A", ":");
-    text.replace("%2F", "/");
-    text.replace("%3F", "?");
-    text.replace("%3D", "=");
 }
 
 std::atomic<qint64> retryPauseUnitMs{1000};
@@ -627,47 +618,22 @@ DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const E
 
 DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArray &workText)
 {
-    const int stageCount = engine.number(Engine::StageCount);
-    const bool unescape = engine.number(Engine::DownloadHttp) == 1;
-    for (int stage = 0; stage < stageCount; ++stage) {
-        QByteArray url;
-        fillTemplate(url, engine.stageText(Engine::StageUrl, stage), workText, 0);
-        int chainCode = 0;
-        QByteArray page;
-        RowResult fetched = fetchStagePage(stage, url, &page, &chainCode);
+    StageChain chain(*m_http, engine);
+    chain.setOnFetched([this](const StageChain::Step &step) {
+        resultCode.store(step.code);
         m_rowUrl = m_http->url();
-        if (fetched.status != RowResult::Done)
-            return fetched;
-
-        const QByteArray stageName = "stage " + QByteArray::number(stage);
-        // Fetching the target with an empty text could save an error page as the video.
-        if (findBetween(workText, page, engine.stageText(Engine::StageBegin, stage),
-                        engine.stageText(Engine::StageEnd, stage)) < 0)
-            return RowResult::failedAt(stageName + ": markers not found");
-        if (unescape)
-            unescapeStageText(workText);
-        // A page cut short may still hold its markers, but the last one must be whole.
-        if (chainCode < 0 && stage == stageCount - 1)
-            return RowResult::failedAt(stageName + ": page ended short (" +
-                                       QByteArray::number(chainCode) + ')');
+        return !stopping();
+    });
+    switch (chain.run(workText)) {
+    case StageChain::Outcome::Resolved:
+        workText = chain.text();
+        return RowResult::done();
+    case StageChain::Outcome::Failed:
+        return RowResult::failedAt(chain.reason());
+    case StageChain::Outcome::Stopped:
+        break;
     }
-    return RowResult::done();
-}
-
-DownloadWorker::RowResult DownloadWorker::fetchStagePage(int stage, const QByteArray &url,
-                                                         QByteArray *page, int *code)
-{
-    *code = m_http->fetchPage(url, page);
-    resultCode.store(*code);
-    if (*code == ResultCode::Stopped || stopping())
-        return RowResult::stopped();
-    // A page cut short still goes to the marker search.
-    if (*code < 0 && *code != ResultCode::BodyStopped)
-        return RowResult::failedAt("stage " + QByteArray::number(stage) + ": network error " +
-                                   QByteArray::number(*code) + ": " + m_http->errorString());
-    // The next stage, or the video fetch, comes from this page.
-    m_http->headers().setValue(RequestHeaders::Referer, m_http->url());
-    return RowResult::done();
+    return RowResult::stopped();
 }
 
 DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const ResultRow &row,

@@ -170,11 +170,8 @@ private:
     // The row's engine must be there with its stages, and the file names the
     // row leads to must stay inside the work directory.
     RowResult checkRow(const ResultRow &row, const Engine *engine) const;
-    // The stage chain: carries `workText` from the ID through every stage.
+    // The stage chain (StageChain): carries `workText` from the ID through every stage.
     RowResult resolve(const Engine &engine, QByteArray &workText);
-    // Requests one stage's page and reads it whole into *page (a page cut
-    // short too); *code is the fetch's code.
-    RowResult fetchStagePage(int stage, const QByteArray &url, QByteArray *page, int *code);
     // The video fetch, tried again as the engine allows, and the files it leaves.
     RowResult fetchVideo(const Engine &engine, const ResultRow &row, const QByteArray &workText);
     // Gives the complete video its name and writes the title file beside it.
