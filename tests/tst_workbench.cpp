@@ -397,6 +397,7 @@ void tst_Workbench::resolveShowsStages_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("mentions"); // the explanation of a miss names the marker's line
 
     const QString base = QString::fromUtf8(m_server.url(""));
     QTest::newRow("two stages to the file")
@@ -404,12 +405,14 @@ void tst_Workbench::resolveShowsStages_data()
         << QStringList{QStringLiteral("0\t%1/watch/v2\t200\tplay?v=v2").arg(base),
                        QStringLiteral("1\t%1/play?v=v2\t200\tfiles/v2").arg(base),
                        QStringLiteral("target\t%1/media/files/v2\t\t").arg(base)}
-        << QStringLiteral("Final URL: %1/media/files/v2").arg(base);
+        << QStringLiteral("Final URL: %1/media/files/v2").arg(base) << QString();
     QTest::newRow("fail: markers missing at stage 1")
         << 1
         << QStringList{QStringLiteral("0\t%1/watch/v1\t200\tplay?v=v1").arg(base),
                        QStringLiteral("1\t%1/play?v=v1\t200").arg(base)}
-        << QStringLiteral("Not resolved: stage 1");
+        << QStringLiteral("Not resolved: stage 1: markers not found\n")
+        << QStringLiteral("download_key1::, line %1")
+               .arg(lineOf(fixture("chain.zin"), "download_key1::"));
 }
 
 void tst_Workbench::resolveShowsStages()
@@ -417,6 +420,7 @@ void tst_Workbench::resolveShowsStages()
     QFETCH(int, row);
     QFETCH(QStringList, expected);
     QFETCH(QString, outcome);
+    QFETCH(QString, mentions);
 
     m_server.setRoute("/watch/v2",
                       ScriptedServer::reply(200, "<a class=\"next\" href=\"play%3Fv%3Dv2\">"));
@@ -447,6 +451,7 @@ void tst_Workbench::resolveShowsStages()
     for (qsizetype i = 0; i < rows.size(); ++i)
         QVERIFY2(rows[i].startsWith(expected[i]), qPrintable(rows[i]));
     QVERIFY2(status->text().startsWith(outcome), qPrintable(status->text()));
+    QVERIFY2(status->text().contains(mentions), qPrintable(status->text()));
     QVERIFY(resolve->isEnabled());
 }
 

@@ -3,7 +3,7 @@
 #include "core/config/AtomicFile.h"
 #include "core/config/EngineLint.h"
 #include "core/config/Settings.h"
-#include "core/extract/MarkerCut.h"
+#include "core/download/StageChain.h"
 #include "core/extract/ResultScan.h"
 #include "core/extract/TextTools.h"
 #include "core/net/HttpClient.h"
@@ -52,6 +52,7 @@ struct QEngineWorkbench::StageRow
     QByteArray url;
     QString status;
     QByteArray cut;
+    QByteArray miss; // why the stage's markers cut nothing
 };
 
 namespace {
@@ -108,56 +109,7 @@ QString codeText(int code, int status, const QByteArray &error)
     return text;
 }
 
-void unescapeStageText(QByteArray &text)
-{
-    text.replace("%3A", ":");
-    text.replace("%2F", "/");
-    text.replace("%3F", "?");
-    text.replace("%3D", "=");
-}
-
 } // namespace
-
-// Walks the stages as a download does, handing each stage's row to `show`.
-void QEngineWorkbench::walkStages(HttpClient &http, const Engine &engine, const QByteArray &id,
-                                  QByteArray *finalUrl, QByteArray *reason,
-                                  const std::function<void(const StageRow &)> &show)
-{
-    QByteArray text = id;
-    const bool unescape = engine.number(Engine::DownloadHttp) == 1;
-    const int count = engine.number(Engine::StageCount);
-    if (engine.stagesRefused() || count > Engine::MaxStages) {
-        *reason = "too many download stages";
-        return;
-    }
-    for (int stage = 0; stage < count; ++stage) {
-        QByteArray url;
-        fillTemplate(url, engine.stageText(Engine::StageUrl, stage), text, 0);
-        QByteArray page;
-        const int code = http.fetchPage(url, &page);
-        StageRow row{
-            QString::number(stage), url, codeText(code, http.statusCode(), http.errorString()), {}};
-        const QByteArray name = "stage " + QByteArray::number(stage);
-        if (code == ResultCode::Stopped || (code < 0 && code != ResultCode::BodyStopped)) {
-            show(row);
-            *reason = name + ": network error " + QByteArray::number(code);
-            return;
-        }
-        http.headers().setValue(RequestHeaders::Referer, http.url());
-        if (findBetween(text, page, engine.stageText(Engine::StageBegin, stage),
-                        engine.stageText(Engine::StageEnd, stage)) < 0) {
-            row.status += QStringLiteral("; markers not found");
-            show(row);
-            *reason = name + ": markers not found";
-            return;
-        }
-        if (unescape)
-            unescapeStageText(text);
-        row.cut = text;
-        show(row);
-    }
-    fillTemplate(*finalUrl, engine.text(Engine::Target), text, 0);
-}
 
 QEngineWorkbench::QEngineWorkbench(Settings *settings, QWidget *parent)
     : QWidget(parent), m_settings(settings), m_pageText(std::make_unique<PageText>())
@@ -613,15 +565,28 @@ void QEngineWorkbench::resolve()
     m_resolveButton->setEnabled(false);
     m_stageList->clear();
     m_resolveStatus->setText(tr("Resolving %1 ...").arg(RowItems::shownText(id)));
-    m_resolveThread = std::thread([this, client = makeClient(), engine = m_engine, id] {
-        QByteArray finalUrl;
-        QByteArray reason;
-        walkStages(*client, engine, id, &finalUrl, &reason, [this](const StageRow &row) {
+    m_resolveThread = std::thread([this, client = makeClient(), engine = m_engine,
+                                   text = engineBytes(), id] {
+        // The lint names the lines of the markers when a stage's cut misses.
+        const EngineLint lint = EngineLint::checkText(text);
+        StageChain chain(*client, engine);
+        chain.setExplain(true, &lint);
+        const StageChain::Outcome outcome = chain.run(id);
+        for (const StageChain::Step &step : chain.steps()) {
+            StageRow row{QString::number(step.stage), step.url,
+                         codeText(step.code, step.status, {}), step.text, step.miss};
+            if (!step.reason.isEmpty())
+                row.status += QStringLiteral("; ") + RowItems::shownText(step.reason);
             QMetaObject::invokeMethod(
                 this, [this, row] { stageDone(row); }, Qt::QueuedConnection);
-        });
+        }
+        const QByteArray reason =
+            outcome == StageChain::Outcome::Stopped ? QByteArrayLiteral("stopped") : chain.reason();
+        const QByteArray miss = chain.steps().isEmpty() ? QByteArray() : chain.steps().last().miss;
         QMetaObject::invokeMethod(
-            this, [this, finalUrl, reason] { resolved(finalUrl, reason); }, Qt::QueuedConnection);
+            this,
+            [this, finalUrl = chain.finalUrl(), reason, miss] { resolved(finalUrl, reason, miss); },
+            Qt::QueuedConnection);
     });
 }
 
@@ -632,19 +597,24 @@ void QEngineWorkbench::stageDone(const StageRow &row)
     item->setText(1, RowItems::shownText(row.url));
     item->setText(2, row.status);
     item->setText(3, RowItems::shownText(row.cut));
+    const QString miss = RowItems::shownText(row.miss);
     for (int column = 0; column < 4; ++column)
-        item->setToolTip(column, item->text(column));
+        item->setToolTip(column, miss.isEmpty() ? item->text(column) : miss);
 }
 
-void QEngineWorkbench::resolved(const QByteArray &finalUrl, const QByteArray &reason)
+void QEngineWorkbench::resolved(const QByteArray &finalUrl, const QByteArray &reason,
+                                const QByteArray &miss)
 {
     m_resolving = false;
     m_resolveButton->setEnabled(m_hitList->currentItem() != nullptr);
     if (reason.isEmpty()) {
-        stageDone({tr("target"), finalUrl, QString(), QByteArray()});
+        stageDone({tr("target"), finalUrl, QString(), QByteArray(), QByteArray()});
         m_resolveStatus->setText(tr("Final URL: %1").arg(RowItems::shownText(finalUrl)));
     } else {
-        m_resolveStatus->setText(tr("Not resolved: %1").arg(RowItems::shownText(reason)));
+        QString text = tr("Not resolved: %1").arg(RowItems::shownText(reason));
+        if (!miss.isEmpty())
+            text += QLatin1Char('\n') + RowItems::shownText(miss);
+        m_resolveStatus->setText(text);
     }
     emit resolveFinished();
 }

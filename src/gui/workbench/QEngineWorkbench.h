@@ -7,7 +7,6 @@
 #include <QString>
 #include <QWidget>
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -104,9 +103,6 @@ private:
     struct FetchResult;
     struct StageRow;
 
-    static void walkStages(HttpClient &http, const Engine &engine, const QByteArray &id,
-                           QByteArray *finalUrl, QByteArray *reason,
-                           const std::function<void(const StageRow &)> &show);
     void buildUi();
     std::unique_ptr<HttpClient> makeClient() const;
     void showFindings(const EngineLint &lint);
@@ -116,7 +112,7 @@ private:
     void showHitBlock();
     void fetched(const FetchResult &result);
     void stageDone(const StageRow &row);
-    void resolved(const QByteArray &finalUrl, const QByteArray &reason);
+    void resolved(const QByteArray &finalUrl, const QByteArray &reason, const QByteArray &miss);
     void openPageDialog();
     void updateTitle();
     void setStatus(const QString &text);
