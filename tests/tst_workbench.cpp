@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 #include "core/job/Trace.h"
 #include "gui/RowItems.h"
+#include "gui/workbench/PageText.h"
 #include "gui/workbench/QEngineWorkbench.h"
 
 #include <QDir>
@@ -94,6 +95,8 @@ private slots:
     void hitsFollowEdits();
     void findingsOnTheirLines_data();
     void findingsOnTheirLines();
+    void pageText_data();
+    void pageText();
     void highlightsCoverCuts();
     void openPage();
     void fetchOffGuiThread();
@@ -261,6 +264,40 @@ void tst_Workbench::findingsOnTheirLines()
     const QRect rect = findings->visualItemRect(item);
     QTest::mouseClick(findings->viewport(), Qt::LeftButton, {}, rect.center());
     QCOMPARE(editor->textCursor().blockNumber() + 1, line);
+}
+
+void tst_Workbench::pageText_data()
+{
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<QString>("text");
+    // The text position of every byte offset, the end included.
+    QTest::addColumn<QList<int>>("positions");
+
+    QTest::newRow("CR LF keeps only the LF")
+        << QByteArray("a\r\nb") << QStringLiteral("a\nb") << QList<int>{0, 1, 1, 2, 3};
+    QTest::newRow("lone CR and other controls shown as pictures")
+        << QByteArray("\r\x01\t\x7f") << QStringLiteral("\u240d\u2401\t\u2421")
+        << QList<int>{0, 1, 2, 3, 4};
+    QTest::newRow("UTF-8 sequences are one character each")
+        << QByteArray("\xc3\xa9x\xf0\x9f\x98\x80y") << QStringLiteral("\u00e9x\U0001F600y")
+        << QList<int>{0, 0, 1, 2, 2, 2, 2, 4, 5};
+    QTest::newRow("bytes of no valid sequence are U+FFFD each")
+        << QByteArray("\xc3(\xed\xa0\x80\xff") << QStringLiteral("\ufffd(\ufffd\ufffd\ufffd\ufffd")
+        << QList<int>{0, 1, 2, 3, 4, 5, 6};
+}
+
+void tst_Workbench::pageText()
+{
+    QFETCH(QByteArray, page);
+    QFETCH(QString, text);
+    QFETCH(QList<int>, positions);
+
+    const PageText shown(page);
+    QCOMPARE(shown.text(), text);
+    QList<int> actual;
+    for (qsizetype offset = 0; offset <= page.size(); ++offset)
+        actual.append(shown.position(offset));
+    QCOMPARE(actual, positions);
 }
 
 void tst_Workbench::highlightsCoverCuts()
