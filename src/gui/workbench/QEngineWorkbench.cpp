@@ -215,6 +215,9 @@ void QEngineWorkbench::buildUi()
     m_stageList->setObjectName(QStringLiteral("stageList"));
     m_stageList->setRootIsDecorated(false);
     m_stageList->setHeaderLabels({tr("Stage"), tr("URL"), tr("Status"), tr("Cut")});
+    m_stageList->setColumnWidth(0, 50);
+    m_stageList->setColumnWidth(1, 300);
+    m_stageList->setColumnWidth(2, 60);
     m_resolveStatus = new QLabel;
     m_resolveStatus->setObjectName(QStringLiteral("resolveStatus"));
     m_resolveStatus->setTextFormat(Qt::PlainText);
