@@ -102,8 +102,10 @@ bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *
 
 QString codeText(int code, int status, const QByteArray &error)
 {
-    if (code < 0 && code != ResultCode::BodyStopped && status == 0)
-        return QStringLiteral("network error =%1: %2").arg(code).arg(RowItems::shownText(error));
+    if (code < 0 && code != ResultCode::BodyStopped && status == 0) {
+        const QString text = QStringLiteral("network error =%1").arg(code);
+        return error.isEmpty() ? text : text + QStringLiteral(": ") + RowItems::shownText(error);
+    }
     QString text = QString::number(status);
     if (code < 0)
         text += QStringLiteral(", cut short (%1)").arg(code);
