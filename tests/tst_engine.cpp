@@ -54,6 +54,8 @@ private slots:
     void parseFailure();
     void fileLimits_data();
     void fileLimits();
+    void parseTextRefused_data();
+    void parseTextRefused();
     void retryCount_data();
     void retryCount();
     void loadTable_data();
@@ -85,12 +87,35 @@ void tst_Engine::cleanup()
     dir.reset();
 }
 
+// Every file parsed here is also read from memory: parseText() must keep the
+// same keys and stages, and print nothing.
 bool tst_Engine::parse(Engine &engine, const QByteArray &bytes)
 {
     const QString name = QStringLiteral("e.zin");
     if (!TestFiles::write(engineDir() + name, bytes))
         return false;
-    return engine.parse(engineDir(), name) == 0;
+    Engine fromText;
+    {
+        StderrCapture quiet;
+        if (fromText.parseText(bytes) != Engine::Parsed || !quiet.text().isEmpty())
+            return false;
+    }
+    if (engine.parse(engineDir(), name) != 0)
+        return false;
+    for (int key = 0; key < Engine::KeyCount; ++key) {
+        if (fromText.text(key) != engine.text(key))
+            return false;
+    }
+    if (fromText.stagesRefused() != engine.stagesRefused() ||
+        fromText.parsedStageCount() != engine.parsedStageCount())
+        return false;
+    for (int stage = 0; stage < engine.parsedStageCount(); ++stage) {
+        for (int kind = Engine::StageUrl; kind <= Engine::StageEnd; ++kind) {
+            if (fromText.stageText(kind, stage) != engine.stageText(kind, stage))
+                return false;
+        }
+    }
+    return true;
 }
 
 void tst_Engine::keyTable()
@@ -374,6 +399,25 @@ void tst_Engine::fileLimits()
     QCOMPARE(engine.parse(engineDir(), QStringLiteral("limit.zin")), result);
     QCOMPARE(engine.text(Engine::Id), id);
     QCOMPARE(capture.text(), QByteArray(error).replace("%1", QFile::encodeName(path)));
+}
+
+void tst_Engine::parseTextRefused_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("NUL byte") << QByteArray("engine_id::new\n\0", 16);
+    QTest::newRow("larger than 1 MiB")
+        << QByteArray("engine_id::new\n").append(QByteArray(Engine::MaxFileSize, 'x'));
+}
+
+void tst_Engine::parseTextRefused()
+{
+    QFETCH(QByteArray, text);
+    Engine engine;
+    QCOMPARE(engine.parseText("engine_id::old\n"), int(Engine::Parsed));
+    StderrCapture capture;
+    QCOMPARE(engine.parseText(text), int(Engine::Refused));
+    QCOMPARE(engine.text(Engine::Id), QByteArray("old"));
+    QCOMPARE(capture.text(), QByteArray());
 }
 
 void tst_Engine::retryCount_data()

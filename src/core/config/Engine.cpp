@@ -125,6 +125,20 @@ int Engine::parse(const QString &dir, const QString &fileName)
     }
     file.close();
 
+    load(content, fileName, encodedPath);
+    return Parsed;
+}
+
+int Engine::parseText(QByteArrayView text)
+{
+    if (text.size() > MaxFileSize || text.contains('\0'))
+        return Refused;
+    load(text, QString(), QByteArray());
+    return Parsed;
+}
+
+void Engine::load(QByteArrayView content, const QString &fileName, const QByteArray &reportPath)
+{
     for (QByteArray &text : m_texts)
         text = emptyText();
     m_stages.clear();
@@ -143,9 +157,10 @@ int Engine::parse(const QString &dir, const QString &fileName)
         }
     });
 
-    if (number(Retry) > MaxRetries) {
+    const bool report = !reportPath.isEmpty();
+    if (report && number(Retry) > MaxRetries) {
         fprintf(stderr, "engine %s (%s): dowuload_retry:: %d is more than %d; %d is used\n",
-                m_texts[Id].constData(), encodedPath.constData(), number(Retry), MaxRetries,
+                m_texts[Id].constData(), reportPath.constData(), number(Retry), MaxRetries,
                 MaxRetries);
         fflush(stderr);
     }
@@ -153,13 +168,15 @@ int Engine::parse(const QString &dir, const QString &fileName)
     const int count = Numbers::leadingNumber(m_texts[StageCount]);
     if (count > MaxStages) {
         m_stagesRefused = true;
-        fprintf(stderr, "too many download stages in %s (dowuload_redirect::%s, at most %d)\n",
-                encodedPath.constData(), m_texts[StageCount].constData(), MaxStages);
-        fflush(stderr);
-        return Parsed;
+        if (report) {
+            fprintf(stderr, "too many download stages in %s (dowuload_redirect::%s, at most %d)\n",
+                    reportPath.constData(), m_texts[StageCount].constData(), MaxStages);
+            fflush(stderr);
+        }
+        return;
     }
     if (count <= 0)
-        return Parsed;
+        return;
 
     QList<QByteArray> names;
     names.reserve(3 * count);
@@ -179,7 +196,6 @@ int Engine::parse(const QString &dir, const QString &fileName)
             }
         }
     });
-    return Parsed;
 }
 
 const QByteArray &Engine::text(int key) const

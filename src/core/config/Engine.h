@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 
@@ -79,6 +80,11 @@ public:
     // with a line on standard error naming the file. The engine is unchanged
     // unless the file was parsed.
     int parse(const QString &dir, const QString &fileName);
+    // Reads an engine from text in memory, as parse() reads a file's bytes:
+    // Parsed, or Refused (the engine unchanged) for text larger than
+    // MaxFileSize or holding NUL bytes. It prints nothing; fileName() becomes
+    // empty.
+    int parseText(QByteArrayView text);
 
     const QByteArray &text(int key) const;
     int number(int key) const;
@@ -124,6 +130,10 @@ public:
     static bool isFileKey(int key);
 
 private:
+    // Sets every key from the bytes; reportPath, when not empty, names the
+    // file in the lines about odd values on standard error.
+    void load(QByteArrayView content, const QString &fileName, const QByteArray &reportPath);
+
     QByteArray m_texts[KeyCount];
     QList<QByteArray> m_stages;
     bool m_stagesRefused = false;
