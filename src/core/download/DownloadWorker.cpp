@@ -811,10 +811,12 @@ DownloadWorker::Try DownloadWorker::streamBody(PartFile &part, const Answer &ans
 bool DownloadWorker::receiveBody(PartFile &part, const Answer &answer, int *received)
 {
     while (!stopping()) {
-        *received = m_http->receive();
-        resultCode.store(*received);
+        // Before each wait: the bytes that came with the header are on disk
+        // even when the server then stalls.
         if (m_http->bufferedBytes() > FlushThreshold && !part.writeBuffered(*m_http))
             return false;
+        *received = m_http->receive();
+        resultCode.store(*received);
         const qint64 whole = answer.total > 0 ? answer.total : answer.until;
         if (whole > 0) {
             const qint64 percent = (answer.offset + m_http->receivedBytes()) * 100 / whole;
