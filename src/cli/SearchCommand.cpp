@@ -3,6 +3,7 @@
 #include "cli/InterruptFlag.h"
 #include "cli/Printable.h"
 #include "core/config/AtomicFile.h"
+#include "core/config/BoundedFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
@@ -103,30 +104,6 @@ int usage(const char *problem, const QString &value)
 {
     fprintf(stderr, "zindle-cli search: %s \"%s\"\n", problem, Printable::local(value).constData());
     return 2;
-}
-
-// A saved page, read as a fetched one is: at most HttpClient::MaxPageBytes,
-// *cut telling whether there was more. Only a regular file is read.
-bool readPageFile(const QString &path, QByteArray *page, bool *cut, QString *error)
-{
-    if (!QFileInfo(path).isFile()) {
-        *error = QStringLiteral("not a regular file");
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    *page = file.read(qint64(HttpClient::MaxPageBytes) + 1);
-    if (file.error() != QFileDevice::NoError) {
-        *error = file.errorString();
-        return false;
-    }
-    *cut = page->size() > HttpClient::MaxPageBytes;
-    if (*cut)
-        page->truncate(HttpClient::MaxPageBytes);
-    return true;
 }
 
 // The page line and the scan explained, after the line naming the source.
@@ -249,11 +226,13 @@ int Cli::search(const QStringList &args)
     if (!pagePath.isNull()) {
         QByteArray given;
         QString error;
-        if (!readPageFile(pagePath, &given, &fileCut, &error)) {
+        // Read as a fetched page is: at most HttpClient::MaxPageBytes.
+        if (!BoundedFile::read(pagePath, HttpClient::MaxPageBytes, &given, &error)) {
             fprintf(stderr, "zindle-cli search: cannot read %s: %s\n",
                     Printable::local(pagePath).constData(), Printable::local(error).constData());
             return 1;
         }
+        fileCut = given.size() > HttpClient::MaxPageBytes;
         if (fileCut)
             fprintf(stderr, "%s is larger than %d bytes: only its first %d are scanned\n",
                     Printable::local(pagePath).constData(), HttpClient::MaxPageBytes,

@@ -101,18 +101,22 @@ int SearchWorker::run()
     }
 
     const QByteArray engineId = engine->text(Engine::Id);
-    scanResults(page, engine->markerSet(m_mode), &stopRequested, [&](ScanRecord &&record) {
-        ResultRow row;
-        row[ResultRow::State] = QByteArrayLiteral("H");
-        row[ResultRow::Title] = std::move(record.title);
-        row[ResultRow::Time] = std::move(record.time);
-        row[ResultRow::User] = std::move(record.user);
-        row[ResultRow::Id] = std::move(record.id);
-        row[ResultRow::Type] = engineId;
-        row[ResultRow::Image] = std::move(record.image);
-        m_rows.append(std::move(row));
-    });
+    scanResults(page, engine->markerSet(m_mode), &stopRequested,
+                [&](ScanRecord &&record) { m_rows.append(hitRow(std::move(record), engineId)); });
     return code;
+}
+
+ResultRow SearchWorker::hitRow(ScanRecord &&record, const QByteArray &engineId)
+{
+    ResultRow row;
+    row[ResultRow::State] = QByteArrayLiteral("H");
+    row[ResultRow::Title] = std::move(record.title);
+    row[ResultRow::Time] = std::move(record.time);
+    row[ResultRow::User] = std::move(record.user);
+    row[ResultRow::Id] = std::move(record.id);
+    row[ResultRow::Type] = engineId;
+    row[ResultRow::Image] = std::move(record.image);
+    return row;
 }
 
 SearchWorker::Outcome SearchWorker::outcome() const

@@ -10,6 +10,7 @@
 #include <optional>
 
 class HttpClient;
+struct ScanRecord;
 
 // One search on its own thread: builds the address from the engine's template
 // for the mode, fetches the page and keeps one row per hit. It touches no
@@ -56,6 +57,10 @@ public:
     ~SearchWorker() override; // stops and joins a job still running
 
     int run() override;
+
+    // A hit of the engine as the result list shows it: "H", then the cut
+    // and cleaned texts.
+    static ResultRow hitRow(ScanRecord &&record, const QByteArray &engineId);
 
     // The rows in page order, column "V" holding "H". Valid once finished.
     QList<ResultRow> rows() const { return m_rows; }

@@ -1,6 +1,7 @@
 #include "gui/workbench/QEngineWorkbench.h"
 
 #include "core/config/AtomicFile.h"
+#include "core/config/BoundedFile.h"
 #include "core/config/EngineLint.h"
 #include "core/config/Settings.h"
 #include "core/download/StageChain.h"
@@ -8,6 +9,7 @@
 #include "core/extract/TextTools.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
+#include "core/search/SearchWorker.h"
 #include "gui/RowItems.h"
 #include "gui/workbench/PageSpans.h"
 #include "gui/workbench/PageText.h"
@@ -78,26 +80,6 @@ QColor spanColour(PageSpans::Kind kind, int hit)
         return QColor(0xf0, 0xe0, 0x80);
     }
     return Qt::white;
-}
-
-// Reads at most `limit` + 1 bytes of a regular file; false when it cannot.
-bool readBounded(const QString &path, qint64 limit, QByteArray *bytes, QString *why)
-{
-    if (!QFileInfo(path).isFile()) {
-        *why = QObject::tr("not a readable file");
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return false;
-    }
-    *bytes = file.read(limit + 1);
-    if (file.error() != QFileDevice::NoError) {
-        *why = file.errorString();
-        return false;
-    }
-    return true;
 }
 
 QString codeText(int code, int status, const QByteArray &error)
@@ -279,7 +261,7 @@ bool QEngineWorkbench::openEngine(const QString &path)
         setStatus(tr("New file %1").arg(path));
         return true;
     }
-    if (!readBounded(path, Engine::MaxFileSize, &bytes, &why)) {
+    if (!BoundedFile::read(path, Engine::MaxFileSize, &bytes, &why)) {
         setStatus(tr("Cannot open %1: %2").arg(path, why));
         return false;
     }
@@ -327,7 +309,7 @@ bool QEngineWorkbench::openPage(const QString &path)
 {
     QByteArray bytes;
     QString why;
-    if (!readBounded(path, MaxPageBytes, &bytes, &why)) {
+    if (!BoundedFile::read(path, MaxPageBytes, &bytes, &why)) {
         m_pageStatus->setText(tr("Cannot open %1: %2").arg(path, why));
         return false;
     }
@@ -418,17 +400,8 @@ void QEngineWorkbench::showHits()
     m_hitList->clear();
     const QByteArray engineId = m_engine.text(Engine::Id);
     // As the Search tab lists them: each hit goes to the head of the list.
-    for (ScanRecord &record : scanResults(m_page, m_engine.markerSet(mode()))) {
-        ResultRow row;
-        row[ResultRow::State] = QByteArrayLiteral("H");
-        row[ResultRow::Title] = std::move(record.title);
-        row[ResultRow::Time] = std::move(record.time);
-        row[ResultRow::User] = std::move(record.user);
-        row[ResultRow::Id] = std::move(record.id);
-        row[ResultRow::Type] = engineId;
-        row[ResultRow::Image] = std::move(record.image);
-        RowItems::insertAtHead(m_hitList, row);
-    }
+    for (ScanRecord &record : scanResults(m_page, m_engine.markerSet(mode())))
+        RowItems::insertAtHead(m_hitList, SearchWorker::hitRow(std::move(record), engineId));
     if (current >= 0 && current < m_hitList->topLevelItemCount())
         m_hitList->setCurrentItem(m_hitList->topLevelItem(current));
     m_resolveButton->setEnabled(m_hitList->currentItem() && !m_resolving);
