@@ -4,7 +4,7 @@
 ZINDLE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Packages the build, the program and the test suite need.
-ZINDLE_PACKAGES=(cmake ninja-build g++ qt6-base-dev clang-format python3 tinyproxy openssl libssl-dev pkg-config libpsl-dev)
+ZINDLE_PACKAGES=(cmake ninja-build g++ qt6-base-dev clang-format python3 tinyproxy openssl libssl-dev pkg-config libpsl-dev ffmpeg)
 
 ensure_packages() {
     local missing=() pkg

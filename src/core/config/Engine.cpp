@@ -26,6 +26,7 @@ const char *const KeyNames[Engine::KeyCount] = {
     "find2_time_::",     "download_http::",      "dowuload_redirect::", "dowuload_retry::",
     "download_target::", "download_ext::",       "download_url%d::",    "download_key%d::",
     "download_key%d_::", "test_word::",          "test_min_hits::",     "test_mode::",
+    "hls_variant::",
 };
 
 // Each search mode has a template and an option key, then, after the page

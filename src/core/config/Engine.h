@@ -36,7 +36,8 @@ public:
         TestWord = 57,    // "test_word::", a word that finds hits
         TestMinHits = 58, // "test_min_hits::", the fewest hits it must find (default 1)
         TestMode = 59,    // "test_mode::", title, user or url (default title)
-        KeyCount = 60,
+        HlsVariant = 60,  // "hls_variant::", best, worst or a maximum height (default best)
+        KeyCount = 61,
     };
     // The keys of one search mode's marker block, in file order.
     enum MarkerOffset {

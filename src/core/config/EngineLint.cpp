@@ -2,6 +2,7 @@
 
 #include "core/config/Engine.h"
 #include "core/config/Numbers.h"
+#include "core/download/HlsPlaylist.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -477,6 +478,15 @@ void EngineLint::checkValues()
             add(mode.line, Severity::Error,
                 QStringLiteral("%1%2 is not a search mode: title, user or url")
                     .arg(key(Engine::TestMode), shown(mode.value)));
+    }
+
+    if (m_keys.contains(Engine::HlsVariant)) {
+        const Given variant = m_keys.value(Engine::HlsVariant);
+        if (!HlsPlaylist::isVariantRule(variant.value))
+            add(variant.line, Severity::Error,
+                QStringLiteral("%1%2 is not a variant choice: best, worst or a maximum height "
+                               "such as 720; the best is taken")
+                    .arg(key(Engine::HlsVariant), shown(variant.value)));
     }
 
     for (const int index : NumberKeys) {

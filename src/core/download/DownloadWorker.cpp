@@ -3,6 +3,7 @@
 #include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
+#include "core/download/HlsDownload.h"
 #include "core/download/StageChain.h"
 #include "core/extract/TextTools.h"
 #include "core/job/Trace.h"
@@ -362,6 +363,13 @@ public:
     // What the meta file keeps; nothing when it is missing, unreadable or no plain file.
     Kept kept() const
     {
+        const QByteArray text = keptText();
+        return text.isEmpty() ? Kept() : Kept::parse(text);
+    }
+
+    // The meta file's first Kept::MaxFileBytes bytes.
+    QByteArray keptText() const
+    {
         Descriptor fd(::openat(m_folder, m_metaName.constData(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info;
@@ -372,7 +380,7 @@ public:
         if (got <= 0)
             return {};
         text.truncate(got);
-        return Kept::parse(text);
+        return text;
     }
 
     // The body goes after the first `offset` bytes, anything past them is
@@ -651,6 +659,8 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
         return RowResult::failedAt("open file error");
     }
 
+    m_engine = &engine;
+    m_row = &row;
     const int retries = engine.retryCount();
     for (int retry = 1;; ++retry) {
         const Try attempt = fetchOnce(url, part);
@@ -705,6 +715,8 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, PartFile &p
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (stopping())
             return Try::settled(RowResult::cutByStop());
+        if (answer.offset == 0 && HlsDownload::answersPlaylist(*m_http))
+            return fetchStream(part);
         const Try streamed = streamBody(part, answer);
         // A range that ended before the video did: ask for the rest.
         if (streamed.kind != Try::Complete || answer.total < 0 || answer.until < 0 ||
@@ -826,4 +838,62 @@ bool DownloadWorker::receiveBody(PartFile &part, const Answer &answer, int *rece
             break;
     }
     return true;
+}
+
+DownloadWorker::Try DownloadWorker::fetchStream(PartFile &part)
+{
+    // The ".part" and its ".part.meta", through the same safe paths as a plain video.
+    class PartTarget : public HlsDownload::Target
+    {
+    public:
+        explicit PartTarget(PartFile &part) : m_part(part) {}
+        qint64 size() const override { return m_part.size(); }
+        bool resize(qint64 size) override { return m_part.startAt(size, Kept()); }
+        bool write(const char *data, qint64 size) override { return m_part.write(data, size); }
+        QByteArray readSidecar() const override { return m_part.keptText(); }
+        bool writeSidecar(const QByteArray &text) override
+        {
+            QString error;
+            if (AtomicFile::writeAt(m_part.folder(), m_part.videoName() + ".part.meta", text,
+                                    &error))
+                return true;
+            m_error = error.toLocal8Bit();
+            return false;
+        }
+        QByteArray errorText() const override
+        {
+            return m_error.isEmpty() ? m_part.errorText() : m_error;
+        }
+
+    private:
+        PartFile &m_part;
+        QByteArray m_error;
+    };
+
+    PartTarget target(part);
+    HlsDownload::Options options;
+    options.variantRule = m_engine->text(Engine::HlsVariant);
+    options.retries = m_engine->retryCount();
+    options.pause = [this](int retry) { return pauseFor(retryPause(retry)); };
+    options.progress = &progress;
+    options.resultCode = &resultCode;
+    HlsDownload stream(*m_http, target, std::move(options));
+    const HlsDownload::Result result = stream.run();
+    m_rowUrl = m_http->url();
+    switch (result.status) {
+    case HlsDownload::Result::Done:
+        break;
+    case HlsDownload::Result::Failed:
+        return Try::settled(RowResult::failed(result.reason));
+    case HlsDownload::Result::Stopped:
+        return Try::settled(RowResult::cutByStop());
+    case HlsDownload::Result::Transient:
+        return Try::transient(result.code);
+    }
+    RowResult finished = finishVideo(*m_row, part);
+    // A done stream's note (video only) goes before the title file's.
+    if (finished.status == RowResult::Done && !result.reason.isEmpty())
+        finished = RowResult::doneWithNote(
+            finished.reason.isEmpty() ? result.reason : result.reason + "; " + finished.reason);
+    return Try::settled(finished);
 }

@@ -47,6 +47,10 @@ class HttpClient;
 // ".part" after a pause that doubles from one second up to thirty; a stop
 // ends the pause at once.
 //
+// A video fetch whose body begins with "#EXTM3U" is an HLS stream:
+// HlsDownload fills the ".part" from the playlist's segments and keeps its
+// progress in the ".part.meta" (see HlsDownload.h).
+//
 // A ".part" is worked on by one process at a time: the job holds an advisory
 // lock on it, and a row whose ".part" another process holds is passed over
 // with its mark unchanged and the reason "in use by another Zindle".
@@ -183,6 +187,9 @@ private:
     // Receives until the body ends, a write fails or a stop comes; false
     // when a write failed. *received is the last receive code.
     bool receiveBody(PartFile &part, const Answer &answer, int *received);
+    // The video fetch answered with an HLS playlist: HlsDownload fills the
+    // ".part" from its segments, and the row ends there.
+    Try fetchStream(PartFile &part);
     // Prints a row's line and queues its mark.
     void settle(int index, const RowResult &result);
 
@@ -193,5 +200,7 @@ private:
     QList<RowMark> m_marks;
     // Engine id + "/" + video name of every row, whatever its mark.
     QSet<QByteArray> m_videoNames;
-    QByteArray m_rowUrl; // the last URL requested for the current row
+    QByteArray m_rowUrl;              // the last URL requested for the current row
+    const Engine *m_engine = nullptr; // the current row's, during its video fetch
+    const ResultRow *m_row = nullptr;
 };

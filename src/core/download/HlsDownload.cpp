@@ -1,0 +1,402 @@
+#include "core/download/HlsDownload.h"
+
+#include "core/job/Trace.h"
+#include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <memory>
+#include <openssl/evp.h>
+
+namespace {
+
+constexpr QByteArrayView Magic = "#EXTM3U";
+// The sidecar is written at most this often while segments arrive.
+constexpr qint64 SaveIntervalMs = 1000;
+
+// A failure that a later try may not meet again (as for the video fetch).
+bool isTransient(int code)
+{
+    return code == ResultCode::ConnectFailed || code == ResultCode::SendFailed ||
+           code == ResultCode::NoHeader || code == ResultCode::BodyStopped;
+}
+
+struct CipherFree
+{
+    void operator()(EVP_CIPHER_CTX *context) const { EVP_CIPHER_CTX_free(context); }
+};
+using Cipher = std::unique_ptr<EVP_CIPHER_CTX, CipherFree>;
+
+// "name value" lines of the sidecar.
+QByteArray sidecarValue(const QByteArray &text, QByteArrayView name)
+{
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.size() > name.size() && line.startsWith(name) && line[name.size()] == ' ')
+            return line.mid(name.size() + 1);
+    }
+    return QByteArray();
+}
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+HlsDownload::HlsDownload(HttpClient &http, Target &target, Options options)
+    : m_http(http), m_target(target), m_options(std::move(options))
+{}
+
+bool HlsDownload::answersPlaylist(HttpClient &http)
+{
+    while (http.bufferedBytes() < Magic.size()) {
+        const int got = http.receive();
+        if (got != ResultCode::ReceiveAgain)
+            break;
+    }
+    return http.view().startsWith(Magic);
+}
+
+HlsDownload::Result HlsDownload::fail(QByteArray reason) const
+{
+    return {Result::Failed, std::move(reason), 0};
+}
+
+bool HlsDownload::readAnswer(QByteArray *text, Result *failure)
+{
+    const int got = m_http.readPage(text);
+    if (m_options.resultCode)
+        m_options.resultCode->store(got);
+    if (got == ResultCode::BufferFull) {
+        *failure =
+            fail("playlist longer than " + QByteArray::number(HttpClient::MaxPageBytes) + " bytes");
+        return false;
+    }
+    if (got == ResultCode::Stopped) {
+        *failure = {Result::Stopped, {}, got};
+        return false;
+    }
+    if (got < 0) {
+        *failure = isTransient(got) ? Result{Result::Transient, {}, got}
+                                    : fail("playlist: network error " + QByteArray::number(got));
+        return false;
+    }
+    return true;
+}
+
+bool HlsDownload::fetchPlaylist(const QByteArray &url, QByteArray *text, Result *failure)
+{
+    const int got = m_http.get(url);
+    if (m_options.resultCode)
+        m_options.resultCode->store(got);
+    if (got == ResultCode::Stopped) {
+        *failure = {Result::Stopped, {}, got};
+        return false;
+    }
+    if (got < 0) {
+        *failure = isTransient(got) ? Result{Result::Transient, {}, got}
+                                    : fail("playlist: network error " + QByteArray::number(got));
+        return false;
+    }
+    if (m_http.statusCode() < 200 || m_http.statusCode() > 299) {
+        *failure =
+            fail("playlist " + url + ": HTTP status " + QByteArray::number(m_http.statusCode()));
+        return false;
+    }
+    return readAnswer(text, failure);
+}
+
+HlsDownload::Result HlsDownload::run()
+{
+    Result failure;
+    QByteArray text;
+    m_mediaUrl = m_http.url();
+    if (!readAnswer(&text, &failure))
+        return failure;
+    QByteArray reason;
+    HlsPlaylist playlist;
+    if (!playlist.parse(text, m_mediaUrl, &reason))
+        return fail("HLS: " + reason);
+    QByteArray note;
+    if (playlist.kind == HlsPlaylist::Kind::Master) {
+        bool videoOnly = false;
+        const int chosen = playlist.chooseVariant(m_options.variantRule, &videoOnly);
+        const HlsPlaylist::Variant &variant = playlist.variants[chosen];
+        m_variantCount = int(playlist.variants.size());
+        m_chosen = QByteArray::number(variant.bandwidth) + " b/s";
+        if (variant.height > 0)
+            m_chosen += ", " + QByteArray::number(variant.height) + 'p';
+        if (videoOnly)
+            note = "video only: audio is a separate rendition";
+        Trace::print("HLS: %d variants, chose %s\n", m_variantCount, m_chosen.constData());
+        m_http.headers().setValue(RequestHeaders::Referer, m_mediaUrl);
+        m_mediaUrl = variant.uri;
+        text.clear();
+        if (!fetchPlaylist(m_mediaUrl, &text, &failure))
+            return failure;
+        m_mediaUrl = m_http.url();
+        if (!playlist.parse(text, m_mediaUrl, &reason))
+            return fail("HLS: " + reason);
+        if (playlist.kind != HlsPlaylist::Kind::Media)
+            return fail("HLS: a variant is a master playlist again");
+    }
+    m_media = std::move(playlist);
+    text = QByteArray();
+    m_keys.clear();
+
+    const int count = int(m_media.segments.size());
+    m_rangeTotal = 0;
+    for (const HlsPlaylist::Segment &segment : std::as_const(m_media.segments))
+        m_rangeTotal = segment.length < 0 || m_rangeTotal < 0 ? -1 : m_rangeTotal + segment.length;
+
+    // Resume where the sidecar says, when it describes this very list.
+    m_digest = listDigest();
+    m_done = 0;
+    m_doneBytes = 0;
+    const QByteArray kept = m_target.readSidecar();
+    if (kept.startsWith(SidecarTag) && sidecarValue(kept, "hls") == m_digest) {
+        bool doneOk = false;
+        bool bytesOk = false;
+        const int done = sidecarValue(kept, "segments").toInt(&doneOk);
+        const qint64 bytes = sidecarValue(kept, "bytes").toLongLong(&bytesOk);
+        if (doneOk && bytesOk && done > 0 && done <= count && bytes >= 0 &&
+            bytes <= m_target.size()) {
+            m_done = done;
+            m_doneBytes = bytes;
+            Trace::print("HLS: resuming at segment %d of %d\n", done + 1, count);
+        }
+    }
+    m_rangeDone = 0;
+    for (int index = 0; index < m_done && m_rangeTotal >= 0; ++index)
+        m_rangeDone += m_media.segments[index].length;
+    if (!m_target.resize(m_doneBytes))
+        return fail("write error: " + m_target.errorText());
+    m_lastSave = 0;
+    saveProgress(true);
+
+    m_http.headers().setValue(RequestHeaders::Referer, m_mediaUrl);
+    while (m_done < count) {
+        Result result = fetchSegment(m_done);
+        if (result.status != Result::Done) {
+            // What is complete stays for the next run.
+            (void)m_target.resize(m_doneBytes);
+            saveProgress(true);
+            return result;
+        }
+    }
+    if (m_options.progress)
+        m_options.progress->store(100);
+    return {Result::Done, note, 0};
+}
+
+QByteArray HlsDownload::listDigest() const
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(m_mediaUrl);
+    for (const HlsPlaylist::Segment &segment : m_media.segments) {
+        hash.addData(QByteArrayView("\n"));
+        hash.addData(segment.uri);
+        hash.addData(QByteArray::number(segment.offset) + ' ' + QByteArray::number(segment.length) +
+                     ' ' + segment.keyUri + ' ' + segment.iv.toHex() + (segment.init ? " i" : ""));
+    }
+    return hash.result().toHex();
+}
+
+void HlsDownload::saveProgress(bool force)
+{
+    const qint64 now = nowMs();
+    if (!force && now - m_lastSave < SaveIntervalMs)
+        return;
+    m_lastSave = now;
+    const QByteArray text =
+        SidecarTag.toByteArray() + m_digest + "\nsegments " + QByteArray::number(m_done) +
+        "\nbytes " + QByteArray::number(m_doneBytes) + "\nplaylist " + m_mediaUrl.left(600) + '\n';
+    if (!m_target.writeSidecar(text))
+        Trace::print("HLS: cannot keep the progress: %s\n", m_target.errorText().constData());
+}
+
+void HlsDownload::showProgress(int index, qint64 segmentBytes, qint64 segmentTotal)
+{
+    if (!m_options.progress)
+        return;
+    qint64 percent = 0;
+    if (m_rangeTotal > 0) {
+        percent = (m_rangeDone + segmentBytes) * 100 / m_rangeTotal;
+    } else {
+        const qint64 count = m_media.segments.size();
+        qint64 within = segmentTotal > 0 ? qMin<qint64>(100, segmentBytes * 100 / segmentTotal) : 0;
+        percent = (qint64(index) * 100 + within) / count;
+    }
+    // 100 means done.
+    m_options.progress->store(int(qBound(qint64(1), percent, qint64(99))));
+}
+
+HlsDownload::Result HlsDownload::fetchSegment(int index)
+{
+    const int count = int(m_media.segments.size());
+    for (int retry = 1;; ++retry) {
+        if (m_http.stopRequested())
+            return {Result::Stopped, {}, ResultCode::Stopped};
+        Result result = fetchSegmentOnce(index, m_doneBytes);
+        if (result.status == Result::Done) {
+            m_doneBytes = m_target.size();
+            if (m_rangeTotal >= 0)
+                m_rangeDone += m_media.segments[index].length;
+            ++m_done;
+            showProgress(m_done, 0, 0);
+            saveProgress(m_done == count);
+            return result;
+        }
+        if (result.status != Result::Transient)
+            return result;
+        const QByteArray why =
+            "segment " + QByteArray::number(index + 1) + " of " + QByteArray::number(count) + ": " +
+            (result.reason.isEmpty() ? "network error " + QByteArray::number(result.code)
+                                     : result.reason);
+        if (retry > m_options.retries)
+            return fail(why);
+        Trace::print("retry %d/%d: %s\n", retry, m_options.retries, why.constData());
+        (void)m_target.resize(m_doneBytes);
+        if (m_options.pause && !m_options.pause(retry))
+            return {Result::Stopped, {}, ResultCode::Stopped};
+    }
+}
+
+bool HlsDownload::keyFor(const QByteArray &uri, QByteArray *key, Result *failure)
+{
+    if (const auto found = m_keys.constFind(uri); found != m_keys.constEnd()) {
+        *key = *found;
+        return true;
+    }
+    QByteArray page;
+    const int got = m_http.fetchPage(uri, &page, HttpClient::RequireSuccess);
+    if (m_options.resultCode)
+        m_options.resultCode->store(got);
+    if (got == ResultCode::Stopped) {
+        *failure = {Result::Stopped, {}, got};
+        return false;
+    }
+    if (got < 0 || got == ResultCode::BufferFull) {
+        const QByteArray why = "key " + uri.left(300) + ": " +
+                               (got == ResultCode::HttpStatus
+                                    ? "HTTP status " + QByteArray::number(m_http.statusCode())
+                                    : "network error " + QByteArray::number(got));
+        *failure = isTransient(got) ? Result{Result::Transient, why, got} : fail(why);
+        return false;
+    }
+    if (page.size() != 16) {
+        *failure = fail("key " + uri.left(300) + " is " + QByteArray::number(page.size()) +
+                        " bytes, not 16");
+        return false;
+    }
+    m_keys.insert(uri, page);
+    *key = page;
+    return true;
+}
+
+HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
+{
+    const HlsPlaylist::Segment &segment = m_media.segments[index];
+    const QByteArray where = "segment " + QByteArray::number(index + 1) + " of " +
+                             QByteArray::number(m_media.segments.size());
+    if (!m_target.resize(start))
+        return fail("write error: " + m_target.errorText());
+
+    Cipher cipher;
+    if (!segment.keyUri.isEmpty()) {
+        QByteArray key;
+        Result failure;
+        if (!keyFor(segment.keyUri, &key, &failure))
+            return failure;
+        cipher.reset(EVP_CIPHER_CTX_new());
+        if (!cipher || EVP_DecryptInit_ex(
+                           cipher.get(), EVP_aes_128_cbc(), nullptr,
+                           reinterpret_cast<const unsigned char *>(key.constData()),
+                           reinterpret_cast<const unsigned char *>(segment.iv.constData())) != 1)
+            return fail(where + ": cannot set up AES-128");
+    }
+
+    const bool ranged = segment.length >= 0;
+    if (ranged)
+        m_http.headers().setValue(RequestHeaders::Range,
+                                  "bytes=" + QByteArray::number(segment.offset) + '-' +
+                                      QByteArray::number(segment.offset + segment.length - 1));
+    const int got = m_http.get(segment.uri);
+    m_http.headers().setValue(RequestHeaders::Range, QByteArray());
+    if (m_options.resultCode)
+        m_options.resultCode->store(got);
+    if (got == ResultCode::Stopped)
+        return {Result::Stopped, {}, got};
+    if (got < 0)
+        return isTransient(got) ? Result{Result::Transient, {}, got}
+                                : fail(where + ": network error " + QByteArray::number(got));
+    const int status = m_http.statusCode();
+    if (status < 200 || status > 299) {
+        const QByteArray why = where + ": HTTP status " + QByteArray::number(status);
+        return status >= 500 ? Result{Result::Transient, why, ResultCode::HttpStatus} : fail(why);
+    }
+    // A server that ignores the range sends the whole resource: skip to it.
+    qint64 skip = ranged && status != 206 ? segment.offset : 0;
+    qint64 wanted = ranged ? segment.length : -1;
+    const qint64 announced = m_http.contentLength();
+    const qint64 expected = ranged ? segment.length : announced;
+
+    QByteArray clear;
+    qint64 taken = 0;
+    int received = ResultCode::ReceiveAgain;
+    for (;;) {
+        QByteArrayView bytes = m_http.view();
+        if (skip > 0) {
+            const qint64 dropped = qMin<qint64>(skip, bytes.size());
+            bytes = bytes.sliced(dropped);
+            skip -= dropped;
+        }
+        if (wanted >= 0 && bytes.size() > wanted - taken)
+            bytes = bytes.first(wanted - taken);
+        if (!bytes.isEmpty()) {
+            if (cipher) {
+                clear.resize(bytes.size() + 16);
+                int length = 0;
+                if (EVP_DecryptUpdate(cipher.get(), reinterpret_cast<unsigned char *>(clear.data()),
+                                      &length,
+                                      reinterpret_cast<const unsigned char *>(bytes.data()),
+                                      int(bytes.size())) != 1)
+                    return fail(where + ": decryption failed");
+                if (!m_target.write(clear.constData(), length))
+                    return fail("write error: " + m_target.errorText());
+            } else if (!m_target.write(bytes.data(), bytes.size())) {
+                return fail("write error: " + m_target.errorText());
+            }
+            taken += bytes.size();
+        }
+        m_http.clearBuffer();
+        showProgress(index, taken, expected);
+        if (wanted >= 0 && taken >= wanted)
+            break;
+        if (received != ResultCode::ReceiveAgain && received != ResultCode::BufferFull)
+            break;
+        if (m_http.stopRequested())
+            return {Result::Stopped, {}, ResultCode::Stopped};
+        received = m_http.receive();
+        if (m_options.resultCode)
+            m_options.resultCode->store(received);
+        if (received == ResultCode::Stopped)
+            return {Result::Stopped, {}, received};
+        if (received < 0 && received != ResultCode::BodyStopped)
+            return fail(where + ": network error " + QByteArray::number(received));
+    }
+    if ((wanted >= 0 && taken < wanted) || received == ResultCode::BodyStopped)
+        return {Result::Transient, where + ": body ended short", ResultCode::BodyStopped};
+    if (cipher) {
+        clear.resize(32);
+        int length = 0;
+        if (EVP_DecryptFinal_ex(cipher.get(), reinterpret_cast<unsigned char *>(clear.data()),
+                                &length) != 1)
+            return fail(where + ": decryption failed (wrong key or cut segment)");
+        if (!m_target.write(clear.constData(), length))
+            return fail("write error: " + m_target.errorText());
+    }
+    return {};
+}
