@@ -715,8 +715,15 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, PartFile &p
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (stopping())
             return Try::settled(RowResult::cutByStop());
-        if (answer.offset == 0 && HlsDownload::answersPlaylist(*m_http))
-            return fetchStream(part);
+        if (answer.offset == 0) {
+            int peeked = ResultCode::ReceiveAgain;
+            if (HlsDownload::answersPlaylist(*m_http, &peeked))
+                return fetchStream(part);
+            if (peeked == ResultCode::Stopped)
+                return Try::settled(RowResult::cutByStop());
+            if (peeked < 0)
+                return Try::transient(peeked);
+        }
         const Try streamed = streamBody(part, answer);
         // A range that ended before the video did: ask for the rest.
         if (streamed.kind != Try::Complete || answer.total < 0 || answer.until < 0 ||

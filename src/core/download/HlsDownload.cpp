@@ -49,11 +49,12 @@ HlsDownload::HlsDownload(HttpClient &http, Target &target, Options options)
     : m_http(http), m_target(target), m_options(std::move(options))
 {}
 
-bool HlsDownload::answersPlaylist(HttpClient &http)
+bool HlsDownload::answersPlaylist(HttpClient &http, int *code)
 {
-    while (http.bufferedBytes() < Magic.size()) {
-        const int got = http.receive();
-        if (got != ResultCode::ReceiveAgain)
+    *code = ResultCode::ReceiveAgain;
+    while (http.bufferedBytes() < Magic.size() && Magic.startsWith(http.view())) {
+        *code = http.receive();
+        if (*code != ResultCode::ReceiveAgain)
             break;
     }
     return http.view().startsWith(Magic);

@@ -70,9 +70,11 @@ public:
     HlsDownload(HttpClient &http, Target &target, Options options);
 
     // After get() was answered: whether the body begins with "#EXTM3U".
-    // Receives until it has that many bytes or the body ends; the bytes stay
-    // buffered.
-    static bool answersPlaylist(HttpClient &http);
+    // Receives only while the bytes so far could still begin so (a video's
+    // first byte settles it), until the body ends; the bytes stay buffered.
+    // *code is the last receive code, ReceiveAgain when none was needed: a
+    // negative one ends the try as it would have ended the body.
+    static bool answersPlaylist(HttpClient &http, int *code);
 
     // Runs the download; the client holds the playlist's answer.
     Result run();
