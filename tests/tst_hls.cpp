@@ -84,6 +84,8 @@ private slots:
     void failures_data();
     void failures();
     void resumesAtFirstMissingSegment();
+    void resolveSaysWhatItWouldFetch_data();
+    void resolveSaysWhatItWouldFetch();
 
 private:
     QString media(const QString &name) const { return m_media.filePath(name); }
@@ -497,6 +499,50 @@ void tst_Hls::resumesAtFirstMissingSegment()
     const QByteArray log = m_site.standardError().mid(logged);
     QVERIFY2(!log.contains("GET /resume/index1.ts") && log.contains("GET /resume/index2.ts"),
              log.constData());
+}
+
+void tst_Hls::resolveSaysWhatItWouldFetch_data()
+{
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("engineLines");
+    QTest::addColumn<QByteArray>("chosen"); // the text between "chose " and the segment count
+    QTest::addColumn<QString>("stream");    // the folder whose segments are counted
+
+    QTest::newRow("media playlist")
+        << QByteArray("ts") << QByteArray() << QByteArray() << QStringLiteral("ts");
+    QTest::newRow("master, worst") << QByteArray("master") << QByteArray("hls_variant::worst\n")
+                                   << QByteArray("/ts/index.m3u8") << QStringLiteral("ts");
+}
+
+// zindle-cli resolve names the stream the download would fetch, without
+// fetching a segment.
+void tst_Hls::resolveSaysWhatItWouldFetch()
+{
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, engineLines);
+    QFETCH(QByteArray, chosen);
+    QFETCH(QString, stream);
+    writeSetup(engineLines);
+
+    const CliRun::Result cli = CliRun::run(
+        m_dir->path(), {QStringLiteral("resolve"), QStringLiteral("tube"), QString::fromUtf8(id)},
+        FinishMs);
+    QVERIFY(cli.finished);
+    QVERIFY2(cli.exitCode == 0, cli.err.constData());
+    const QByteArray playlist = readFile(media(stream + QStringLiteral("/index.m3u8")));
+    int segments = 0;
+    for (const QByteArray &line : playlist.split('\n'))
+        segments += !line.isEmpty() && !line.startsWith('#');
+    const QByteArrayList lines = cli.out.trimmed().split('\n');
+    const QByteArray summary = lines.last();
+    QVERIFY2(summary.startsWith("HLS: "), cli.out.constData());
+    QVERIFY2(summary.endsWith(", " + QByteArray::number(segments) + " segments") ||
+                 summary == "HLS: " + QByteArray::number(segments) + " segments",
+             summary.constData());
+    if (!chosen.isEmpty()) {
+        QVERIFY2(summary.startsWith("HLS: 3 variants, chose "), summary.constData());
+        QVERIFY2(summary.contains(chosen), summary.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Hls)

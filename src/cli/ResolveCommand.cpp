@@ -4,11 +4,67 @@
 #include "cli/Printable.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
+#include "core/download/HlsDownload.h"
+#include "core/download/HlsPlaylist.h"
 #include "core/download/StageChain.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
+#include "core/net/ResultCode.h"
 
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+
+// The playlist text at the client's current answer, or null when the answer
+// is no playlist (only its first bytes are read then).
+QByteArray playlistAt(HttpClient &http, const QByteArray &url)
+{
+    if (http.get(url) < 0 || http.statusCode() < 200 || http.statusCode() > 299)
+        return {};
+    int peeked = 0;
+    if (!HlsDownload::answersPlaylist(http, &peeked))
+        return {};
+    QByteArray text;
+    return http.readPage(&text) == ResultCode::BodyComplete ? text : QByteArray();
+}
+
+// "HLS: N variants, chose URI (B bit/s, Hp), M segments" when the final URL
+// answers with a playlist, as the download job would read it; null otherwise.
+QByteArray streamSummary(HttpClient &http, const Engine &engine, const QByteArray &finalUrl)
+{
+    QByteArray url = finalUrl;
+    QByteArray text = playlistAt(http, url);
+    if (text.isNull())
+        return {};
+    HlsPlaylist playlist;
+    QByteArray reason;
+    if (!playlist.parse(text, http.url(), &reason))
+        return "HLS: " + reason;
+    QByteArray summary = "HLS: ";
+    if (playlist.kind == HlsPlaylist::Kind::Master) {
+        bool videoOnly = false;
+        const int chosen = playlist.chooseVariant(engine.text(Engine::HlsVariant), &videoOnly);
+        if (chosen < 0)
+            return "HLS: no variant to choose";
+        const HlsPlaylist::Variant &variant = playlist.variants[chosen];
+        summary += QByteArray::number(playlist.variants.size()) + " variants, chose " +
+                   variant.uri + " (" + QByteArray::number(variant.bandwidth) + " bit/s";
+        if (variant.height >= 0)
+            summary += ", " + QByteArray::number(variant.height) + 'p';
+        summary += videoOnly ? "; video only), " : "), ";
+        text = playlistAt(http, variant.uri);
+        if (text.isNull() || !playlist.parse(text, http.url(), &reason))
+            return summary +
+                   (reason.isEmpty() ? QByteArray("variant playlist unreadable") : reason);
+    }
+    const auto segments =
+        std::count_if(playlist.segments.cbegin(), playlist.segments.cend(),
+                      [](const HlsPlaylist::Segment &segment) { return !segment.init; });
+    return summary + QByteArray::number(segments) + " segments";
+}
+
+} // namespace
 
 int Cli::resolve(const QStringList &args)
 {
@@ -57,9 +113,14 @@ int Cli::resolve(const QStringList &args)
         ExplainText::print(stdout, ExplainText::stepLines(step, explaining));
     fflush(stdout);
     switch (outcome) {
-    case StageChain::Outcome::Resolved:
+    case StageChain::Outcome::Resolved: {
         ExplainText::print(stdout, "final URL " + chain.finalUrl());
+        fflush(stdout);
+        const QByteArray summary = streamSummary(http, *engine, chain.finalUrl());
+        if (!summary.isNull())
+            ExplainText::print(stdout, summary);
         return 0;
+    }
     case StageChain::Outcome::Failed:
         fprintf(stderr, "%s\n", Printable::text(chain.reason()).constData());
         return 1;
