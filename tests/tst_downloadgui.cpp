@@ -122,7 +122,7 @@ void tst_DownloadGui::cleanup()
 void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
 {
     QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=" + workDir() + "\r\n" + iniExtra));
+                             "[settings]\r\njobs=1\r\npath=" + workDir() + "\r\n" + iniExtra));
     QVERIFY(TestFiles::writeEngine(m_dir->path(), OneStageEngine, port));
 }
 

@@ -170,7 +170,7 @@ void tst_DownloadJob::cleanup()
 void tst_DownloadJob::writeSetup(const QByteArray &engine, quint16 port)
 {
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=" + fullWorkDir() + "\r\n"));
+                             "[settings]\r\njobs=1\r\npath=" + fullWorkDir() + "\r\n"));
     QVERIFY(TestFiles::writeEngine(m_dir->path(), engine, port));
 }
 
@@ -726,7 +726,7 @@ void tst_DownloadJob::cli()
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
     QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\n" + workDirLine));
+                             "[settings]\r\njobs=1\r\n" + workDirLine));
     const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
     if (!list.isNull())
         QVERIFY(TestFiles::write(listPath, list));

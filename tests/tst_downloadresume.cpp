@@ -286,10 +286,10 @@ void tst_DownloadResume::cleanup()
 
 void tst_DownloadResume::writeSetup(const QByteArray &engine, quint16 port, quint16 tlsPort)
 {
-    QVERIFY(TestFiles::write(
-        m_dir->filePath(QStringLiteral("z_user.ini")),
-        "[settings]\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
-            "\r\ncafile=" + caFile() + "\r\n"));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
+                             "[settings]\r\njobs=1\r\npath=" +
+                                 QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
+                                 "\r\ncafile=" + caFile() + "\r\n"));
     QVERIFY(TestFiles::writeEngine(
         m_dir->path(), QByteArray(engine).replace("TLSPORT", QByteArray::number(tlsPort)), port));
 }

@@ -122,10 +122,10 @@ void tst_EndToEnd::init()
     QVERIFY(TestFiles::write(path(QStringLiteral(".zindles/site.zin")),
                              TestFiles::read(FixtureDir + QStringLiteral("/site.zin"))
                                  .replace("@BASE@", m_site.baseUrl())));
-    QVERIFY(
-        TestFiles::write(path(QStringLiteral("z_user.ini")),
-                         "[settings]\r\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) +
-                             "\r\ntimeout=0\r\n"));
+    QVERIFY(TestFiles::write(
+        path(QStringLiteral("z_user.ini")),
+        "[settings]\r\njobs=1\r\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) +
+            "\r\ntimeout=0\r\n"));
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
 }
 

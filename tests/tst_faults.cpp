@@ -413,7 +413,7 @@ void tst_Faults::jobFaults()
     QVERIFY(faulty.start());
     QVERIFY(TestFiles::write(
         path(QStringLiteral("z_user.ini")),
-        "[settings]\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
+        "[settings]\njobs=1\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
     QVERIFY(QDir().mkdir(path(QStringLiteral("work"))));
     writeEngine(engine, faulty.port());
 
@@ -445,7 +445,7 @@ void tst_Faults::titleFileExtension()
     QVERIFY(server.start());
     QVERIFY(TestFiles::write(
         path(QStringLiteral("z_user.ini")),
-        "[settings]\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
+        "[settings]\njobs=1\npath=" + QFile::encodeName(path(QStringLiteral("work/"))) + "\n"));
     QVERIFY(QDir().mkdir(path(QStringLiteral("work"))));
     writeEngine(QByteArray(NoStageEngine).replace("download_ext::.mp4", "download_ext::.txt"),
                 server.port());
@@ -480,7 +480,8 @@ void tst_Faults::fullDisk()
     server.setRoute("/v/ab12.mp4", {Step::send(ok(video)), Step::close()});
     QVERIFY(server.start());
     writeEngine(NoStageEngine, server.port());
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
+    QVERIFY(
+        TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\njobs=1\npath=work/\n"));
     const QByteArray list = listLine(makeRow("H", "ab12"));
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")), list));
 
@@ -684,7 +685,8 @@ void tst_Faults::brokenListThroughCli()
     const ResultRow second = makeRow("H", "cd34", "gone");
     QByteArray noise = randomBytes(16 * 1024, 18);
     noise.replace("<\t>", "<t>");
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\npath=work/\n"));
+    QVERIFY(
+        TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\njobs=1\npath=work/\n"));
     QVERIFY(
         TestFiles::write(path(QStringLiteral("work/download.list")),
                          noise + "\n" + listLine(first) + noise + "\n" + listLine(second) + noise));
@@ -756,8 +758,8 @@ void tst_Faults::unusableWorkDir()
     server.setFallback({Step::send(ok("video")), Step::close()});
     QVERIFY(server.start());
     writeEngine(NoStageEngine, server.port());
-    QVERIFY(
-        TestFiles::write(path(QStringLiteral("z_user.ini")), "[settings]\npath=" + workDir + "\n"));
+    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
+                             "[settings]\njobs=1\npath=" + workDir + "\n"));
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         if (it.key().endsWith(QLatin1Char('/')))
             QVERIFY(QDir().mkpath(path(it.key())));

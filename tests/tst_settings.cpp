@@ -30,6 +30,8 @@ private slots:
     void saveWhenModified();
     void saveKeepsOtherLines();
     void failedSave();
+    void jobs_data();
+    void jobs();
 
 private:
     QString iniPath() const { return dir->filePath(QStringLiteral("z_user.ini")); }
@@ -354,6 +356,48 @@ void tst_Settings::failedSave()
     QVERIFY2(text.startsWith(start), text.constData());
     QVERIFY2(text.endsWith('\n') && text.count('\n') == 1, text.constData());
     QVERIFY(text.size() > start.size() + 1);
+}
+
+void tst_Settings::jobs_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("jobs");
+    QTest::addColumn<int>("applied");
+    // The "jobs" line written by a save, or none.
+    QTest::addColumn<QByteArray>("saved");
+
+    QTest::newRow("default, not written") << QByteArray("[settings]\n") << 3 << 3 << QByteArray();
+    QTest::newRow("default applied")
+        << QByteArray("[settings]\n") << 3 << 5 << QByteArray("jobs=5");
+    QTest::newRow("kept from the file")
+        << QByteArray("[settings]\njobs=7\n") << 7 << 3 << QByteArray("jobs=3");
+    QTest::newRow("too many clamps")
+        << QByteArray("[settings]\njobs=99\n") << 16 << 16 << QByteArray("jobs=16");
+    QTest::newRow("zero clamps") << QByteArray("[settings]\njobs=0\n") << 1 << 0
+                                 << QByteArray("jobs=1");
+    QTest::newRow("no number") << QByteArray("[settings]\njobs=many\n") << 3 << 3
+                               << QByteArray("jobs=3");
+}
+
+void tst_Settings::jobs()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, jobs);
+    QFETCH(int, applied);
+    QFETCH(QByteArray, saved);
+
+    QVERIFY(TestFiles::write(iniPath(), ini));
+    {
+        Settings settings(dir->path());
+        QCOMPARE(settings.jobs(), jobs);
+        settings.setJobs(applied);
+        settings.setModified(true);
+    }
+    const QByteArray written = TestFiles::read(iniPath());
+    if (saved.isEmpty())
+        QVERIFY2(!written.contains("jobs="), written.constData());
+    else
+        QVERIFY2(written.contains(saved + '\n'), written.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Settings)

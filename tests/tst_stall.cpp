@@ -9,8 +9,10 @@
 #include "gui/download/QDownloadWidget.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QtTest>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -167,6 +169,8 @@ private slots:
     void cleanup();
     void downloadStops_data();
     void downloadStops();
+    void severalRowsStop_data();
+    void severalRowsStop();
     void clientStops_data();
     void clientStops();
     void phaseBounds_data();
@@ -269,9 +273,9 @@ void tst_Stall::downloadStops()
 
     // The window runs in this process: its work directory must not depend on
     // the test's current directory.
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() +
-                                 "\r\n"));
+    QVERIFY(TestFiles::write(
+        path(QStringLiteral("z_user.ini")),
+        "[settings]\r\njobs=1\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() + "\r\n"));
     QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
     // The file's last row is shown on top.
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")),
@@ -361,6 +365,97 @@ void tst_Stall::downloadStops()
     // The stalled video keeps its ".part" for the next run.
     QVERIFY(TestFiles::read(partPath).startsWith(PartBytes));
     QVERIFY(!QFile::exists(path(QStringLiteral("work/tube/r1.flv"))));
+}
+
+void tst_Stall::severalRowsStop_data()
+{
+    QTest::addColumn<StopBy>("stopBy");
+    QTest::newRow("window closed") << StopBy::CloseWindow;
+    QTest::newRow("Cancel") << StopBy::Cancel;
+    QTest::newRow("SIGINT to zindle-cli") << StopBy::Interrupt;
+}
+
+// Rows r0, r1, r2 run at once, each video's body stalled after its first
+// bytes: a stop ends them all, each "x" with its ".part" kept.
+void tst_Stall::severalRowsStop()
+{
+    QFETCH(StopBy, stopBy);
+
+    const QByteArrayList ids = {"r0", "r1", "r2"};
+    ScriptedServer server;
+    QVERIFY(server.start());
+    QByteArray list;
+    for (const QByteArray &id : ids) {
+        server.setRoute("/watch/" + id,
+                        ScriptedServer::reply(200, watchPage(server.url("/v/" + id))));
+        server.setRoute("/v/" + id, {Step::send("HTTP/1.0 200 OK\r\nETag: \"" + id +
+                                                "\"\r\nContent-Length: 100000\r\n\r\n" +
+                                                QByteArray(40000, 'b')),
+                                     Step::stall()});
+        list.prepend(listLine(makeRow("H", id)));
+    }
+    QVERIFY(TestFiles::write(
+        path(QStringLiteral("z_user.ini")),
+        "[settings]\r\njobs=3\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() + "\r\n"));
+    QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
+    QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")), list));
+    auto partPath = [this](const QByteArray &id) {
+        return path(QStringLiteral("work/tube/%1.flv.part").arg(QLatin1String(id)));
+    };
+    auto allRunning = [&] {
+        return std::all_of(ids.cbegin(), ids.cend(), [&](const QByteArray &id) {
+            return QFileInfo(partPath(id)).size() > 0;
+        });
+    };
+
+    QElapsedTimer sinceStop;
+    if (stopBy == StopBy::Interrupt) {
+        QProcess cli;
+        cli.setWorkingDirectory(m_dir->path());
+        cli.start(QStringLiteral(ZINDLE_CLI), {QStringLiteral("download")});
+        QVERIFY(cli.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(allRunning(), ReachMs);
+        sinceStop.start();
+        QCOMPARE(::kill(pid_t(cli.processId()), SIGINT), 0);
+        QVERIFY(cli.waitForFinished(ReachMs));
+        const qint64 elapsed = sinceStop.elapsed();
+        QVERIFY2(elapsed <= EndBoundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+        QCOMPARE(cli.exitCode(), 130);
+        const QByteArray out = cli.readAllStandardOutput();
+        for (const QByteArray &id : ids)
+            QVERIFY2(out.contains(id + " x stopped"), out.constData());
+    } else {
+        auto window = std::make_unique<QZindleDlg>();
+        window->setStartDirectory(m_dir->path());
+        auto *tab = window->findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
+        QVERIFY(tab);
+        auto *download = tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
+        QTRY_VERIFY(window->settingsRecord());
+        download->click();
+        QTRY_VERIFY_WITH_TIMEOUT(allRunning(), ReachMs);
+        // The tab shows the rows running.
+        QTRY_VERIFY(
+            tab->statusLine()->currentMessage().startsWith(QStringLiteral("3 rows running")));
+        sinceStop.start();
+        if (stopBy == StopBy::CloseWindow) {
+            window->close();
+            window.reset();
+        } else {
+            download->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!tab->hasJob(), ReachMs);
+        }
+        const qint64 elapsed = sinceStop.elapsed();
+        QVERIFY2(elapsed <= EndBoundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+        window.reset();
+    }
+
+    QByteArray stopped;
+    for (const QByteArray &id : ids) {
+        stopped.append(listLine(makeRow("x", id)));
+        QVERIFY(QFileInfo(partPath(id)).size() > 0);
+        QVERIFY(!QFile::exists(path(QStringLiteral("work/tube/%1.flv").arg(QLatin1String(id)))));
+    }
+    QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))), stopped);
 }
 
 int tst_Stall::runClientUntilStopped(HttpClient &client, const QByteArray &url,

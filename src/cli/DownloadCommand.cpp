@@ -32,6 +32,25 @@ void printMark(const ResultRow &row, const QByteArray &reason, const QByteArray 
     fflush(stdout);
 }
 
+// The live line on a terminal: the whole run's percent, then each running
+// row's ID and percent, and the speed of them all.
+void printRunning(const QList<ResultRow> &rows, const QList<DownloadWorker::RowProgress> &running,
+                  int percent)
+{
+    if (running.isEmpty())
+        return;
+    QByteArray line = "\r\033[K" + QByteArray::number(percent) + "% " +
+                      QByteArray::number(running.size()) + " running";
+    qint64 speed = 0;
+    for (const DownloadWorker::RowProgress &row : running) {
+        line += ' ' + Printable::text(rows[row.index][ResultRow::Id]) + ' ' +
+                QByteArray::number(row.percent) + '%';
+        speed += row.bytesPerSecond;
+    }
+    line += ' ' + DownloadWorker::speedText(speed);
+    fputs(line.constData(), stderr);
+}
+
 // The settled marks, applied to the rows of the list as it is now: rows added
 // by another process meanwhile are kept, rows it deleted stay deleted.
 std::optional<QList<ResultRow>> withMarks(const QList<ResultRow> &fileRows,
@@ -52,11 +71,20 @@ std::optional<QList<ResultRow>> withMarks(const QList<ResultRow> &fileRows,
 
 int Cli::download(const QStringList &args)
 {
-    if (!args.isEmpty()) {
-        printUsage(stderr);
-        return 2;
+    int jobs = 0;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        bool isNumber = false;
+        if (args[i] == QLatin1String("--jobs") && i + 1 < args.size())
+            jobs = args[++i].toInt(&isNumber);
+        if (!isNumber || jobs < 1 || jobs > Settings::MaxJobs) {
+            printUsage(stderr);
+            return 2;
+        }
     }
     Settings settings;
+    // For this run only: the record is not marked modified, so not saved.
+    if (jobs > 0)
+        settings.setJobs(jobs);
     const QByteArray workDir = settings.workDir();
     QList<ResultRow> fileRows;
     QString loadError;
@@ -98,11 +126,8 @@ int Cli::download(const QStringList &args)
             if (InterruptFlag::raised())
                 job.requestStop();
             takeMarks();
-            const int current = job.currentRow.load();
-            if (live && current >= 0)
-                fprintf(stderr, "\r\033[K%s %d%%",
-                        Printable::text(rows[current][ResultRow::Id]).constData(),
-                        job.progress.load());
+            if (live)
+                printRunning(rows, job.rowProgress(), job.progress.load());
         }
         takeMarks();
         endCode = job.resultCode.load();

@@ -29,8 +29,10 @@ const Command commands[] = {
      "of the \"cafile\" setting.\n"},
     {"download", Cli::download,
      "download [-v]\n"
+     "       (also [--jobs N])\n"
      "Download the rows of \"download.list\" in the work directory as the Download\n"
-     "tab does. Each settled row prints one line on standard output: \"ID o\", or\n"
+     "tab does, N rows at once (1 to 16; default: the \"jobs\" setting, else 3).\n"
+     "Each settled row prints one line on standard output: \"ID o\", or\n"
      "\"ID x REASON\" for a row that failed. The marks are then merged into the list\n"
      "as it is on disk (rows added or deleted meanwhile by another zindle stay so).\n"
      "Exits 0 when every row ended \"o\" and the list was saved.\n"},

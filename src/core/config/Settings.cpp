@@ -70,6 +70,8 @@ Settings::Settings(const QString &dir, EngineReport report)
     m_playMode = ini.intValue(Section, "play", 0);
     m_timeoutIndex = ini.intValue(Section, "timeout", 0);
     m_userAgentIndex = ini.intValue(Section, "useragent", 0);
+    m_jobsInFile = !ini.value(Section, "jobs", QByteArray()).isNull();
+    setJobs(ini.intValue(Section, "jobs", DefaultJobs));
 
     m_modified = false;
     loadEngines(report);
@@ -83,6 +85,11 @@ Settings::~Settings()
 int Settings::timeout(int which) const
 {
     return which == 0 ? m_timeoutIndex : choice(Timeouts, m_timeoutIndex);
+}
+
+void Settings::setJobs(int jobs)
+{
+    m_jobs = qBound(1, jobs, MaxJobs);
 }
 
 int Settings::cache(int which) const
@@ -153,6 +160,8 @@ bool Settings::save()
         ini.setValue(Section, "play", QByteArray::number(m_playMode));
         ini.setValue(Section, "timeout", QByteArray::number(m_timeoutIndex));
         ini.setValue(Section, "useragent", QByteArray::number(m_userAgentIndex));
+        if (m_jobsInFile || m_jobs != DefaultJobs)
+            ini.setValue(Section, "jobs", QByteArray::number(m_jobs));
         ok = ini.save();
     }
     if (!ok) {

@@ -8,7 +8,7 @@
 class Engine;
 class HttpClient;
 
-// The one configuration record: ten user settings from "z_user.ini" (section
+// The one configuration record: eleven user settings from "z_user.ini" (section
 // "settings") in its start directory, and the engine table loaded from
 // ".zindles" there. Created and changed on the GUI thread only; jobs read it
 // while no settings dialog can be open.
@@ -20,6 +20,8 @@ class Settings
 {
 public:
     static constexpr int MaxEngines = 32;
+    static constexpr int MaxJobs = 16;
+    static constexpr int DefaultJobs = 3;
 
     // Lint: as each engine file is loaded, what EngineLint finds in it goes
     // to standard error, one "PATH:LINE: warning: ..." line per finding.
@@ -43,6 +45,10 @@ public:
     int playMode() const { return m_playMode; }
     // Given 0, the stored choice index; otherwise the mapped value (ms, cache size).
     int timeout(int which) const;
+    // How many rows the download job works on at once, 1 to MaxJobs
+    // ("jobs", default DefaultJobs; a value out of range is clamped).
+    int jobs() const { return m_jobs; }
+    void setJobs(int jobs);
     int cache(int which) const;
     QByteArray userAgent() const;
 
@@ -95,6 +101,8 @@ private:
     int m_cacheIndex = 0;
     int m_playMode = 0;
     int m_timeoutIndex = 0;
+    int m_jobs = DefaultJobs;
+    bool m_jobsInFile = false; // written back only when the file had it or it changed
     bool m_modified = false;
     QString m_iniUnread; // why "z_user.ini" could not be read; empty when it could
     std::array<std::unique_ptr<Engine>, MaxEngines> m_engines;

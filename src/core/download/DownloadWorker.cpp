@@ -7,12 +7,15 @@
 #include "core/download/StageChain.h"
 #include "core/extract/TextTools.h"
 #include "core/job/Trace.h"
+#include "core/net/Connection.h"
 #include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +23,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +59,9 @@ bool isSafeExtension(const QByteArray &ext)
 }
 
 std::atomic<qint64> retryPauseUnitMs{1000};
+
+// A row's speed is measured over at least this long.
+constexpr qint64 SpeedSampleMs = 500;
 
 // Codes of a failure that a later try may not meet again: no connection, a
 // write that failed, no header in time, a body cut short or stalled. A bad
@@ -470,12 +478,45 @@ private:
     bool m_committed = false;
 };
 
-DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom)
-    : Worker(settings), m_rows(std::move(rowsTopToBottom)), m_jar(std::make_unique<CookieJar>()),
-      m_http(std::make_unique<HttpClient>())
+struct DownloadWorker::Lane
 {
-    configureClient(*m_http);
-    m_http->setCookieJar(m_jar.get());
+    // Read by any thread.
+    std::atomic<int> index{-1};
+    std::atomic<int> percent{0};
+    std::atomic<qint64> length{-1}; // the video's, -1 while unknown
+    std::atomic<qint64> speed{0};
+
+    // The lane's thread only.
+    std::unique_ptr<CookieJar> jar; // outlives the client that points to it
+    std::unique_ptr<HttpClient> http;
+    QByteArray rowUrl;              // the last URL requested for the row
+    const Engine *engine = nullptr; // the row's, during its video fetch
+    const ResultRow *row = nullptr;
+    QElapsedTimer sampleClock;
+    qint64 sampleBytes = 0;
+
+    // Counts the bytes of the video on disk for the speed.
+    void sample(qint64 bytes)
+    {
+        if (!sampleClock.isValid() || bytes < sampleBytes) {
+            sampleClock.start();
+            sampleBytes = bytes;
+            return;
+        }
+        const qint64 elapsed = sampleClock.elapsed();
+        if (elapsed < SpeedSampleMs)
+            return;
+        speed.store((bytes - sampleBytes) * 1000 / elapsed);
+        sampleClock.start();
+        sampleBytes = bytes;
+    }
+};
+
+DownloadWorker::DownloadWorker(Settings *settings, QList<ResultRow> rowsTopToBottom)
+    : Worker(settings), m_rows(std::move(rowsTopToBottom))
+{
+    for (int lane = 0; lane < settings->jobs(); ++lane)
+        m_lanes.push_back(std::make_unique<Lane>());
     printStartLines(*settings);
     Trace::write("--------start download thread--------\n");
     start();
@@ -485,7 +526,7 @@ DownloadWorker::~DownloadWorker()
 {
     // The thread uses the client until run() has returned.
     stopAndJoin();
-    m_http.reset();
+    m_lanes.clear();
     Trace::write("--------end download thread--------\n");
 }
 
@@ -522,7 +563,76 @@ void DownloadWorker::RowResult::printLine() const
     }
 }
 
-void DownloadWorker::settle(int index, const RowResult &result)
+QList<DownloadWorker::RowProgress> DownloadWorker::rowProgress() const
+{
+    QList<RowProgress> running;
+    for (const std::unique_ptr<Lane> &lane : m_lanes) {
+        const int index = lane->index.load();
+        if (index >= 0)
+            running.append({index, lane->percent.load(), lane->speed.load()});
+    }
+    std::sort(running.begin(), running.end(),
+              [](const RowProgress &a, const RowProgress &b) { return a.index < b.index; });
+    return running;
+}
+
+QByteArray DownloadWorker::speedText(qint64 bytesPerSecond)
+{
+    if (bytesPerSecond < 1000)
+        return QByteArray::number(qMax<qint64>(0, bytesPerSecond)) + " B/s";
+    if (bytesPerSecond < 1000 * 1000)
+        return QByteArray::number(double(bytesPerSecond) / 1000, 'f', 1) + " kB/s";
+    return QByteArray::number(double(bytesPerSecond) / (1000 * 1000), 'f', 1) + " MB/s";
+}
+
+void DownloadWorker::setPercent(Lane &lane, int percent)
+{
+    lane.percent.store(percent);
+    updateProgress();
+}
+
+void DownloadWorker::updateProgress()
+{
+    std::lock_guard lock(m_progressMutex);
+    qint64 weighted = m_endedWeighted;
+    qint64 length = m_endedLength;
+    qint64 percents = m_endedPercents;
+    int rows = m_endedRows;
+    for (const std::unique_ptr<Lane> &lane : m_lanes) {
+        if (lane->index.load() < 0)
+            continue;
+        const qint64 known = lane->length.load();
+        const int percent = lane->percent.load();
+        if (known > 0) {
+            weighted += known * percent;
+            length += known;
+        }
+        percents += percent;
+        ++rows;
+    }
+    if (length > 0)
+        progress.store(int(weighted / length));
+    else if (rows > 0)
+        progress.store(int(percents / rows));
+}
+
+void DownloadWorker::retire(Lane &lane)
+{
+    {
+        std::lock_guard lock(m_progressMutex);
+        const qint64 known = lane.length.load();
+        const int percent = lane.percent.load();
+        if (known > 0) {
+            m_endedWeighted += known * percent;
+            m_endedLength += known;
+        }
+        m_endedPercents += percent;
+        ++m_endedRows;
+        lane.index.store(-1);
+    }
+}
+
+void DownloadWorker::settle(const Lane &lane, int index, const RowResult &result)
 {
     result.printLine();
     RowMark settled{index, {}, result.reason, {}};
@@ -533,12 +643,12 @@ void DownloadWorker::settle(int index, const RowResult &result)
     case RowResult::Skipped:
         // Another process works on the row: its result stands, not ours.
         settled.mark = m_rows[index][ResultRow::State];
-        settled.url = m_rowUrl;
+        settled.url = lane.rowUrl;
         break;
     case RowResult::Failed:
     case RowResult::Stopped:
         settled.mark = QByteArrayLiteral("x");
-        settled.url = m_rowUrl;
+        settled.url = lane.rowUrl;
         break;
     }
     std::lock_guard lock(m_marksMutex);
@@ -549,31 +659,101 @@ int DownloadWorker::run()
 {
     // A row's title file must not replace another row's video.
     for (const ResultRow &row : std::as_const(m_rows)) {
-        if (const Engine *engine = settings->findEngine(row[ResultRow::Type]))
-            m_videoNames.insert(row[ResultRow::Type] + '/' + row[ResultRow::Id] +
-                                engine->text(Engine::Ext));
+        const Engine *engine = settings->findEngine(row[ResultRow::Type]);
+        const QByteArray key = row[ResultRow::Type] + '/' + row[ResultRow::Id] +
+                               (engine ? engine->text(Engine::Ext) : QByteArray());
+        m_videoKeys.append(key);
+        if (engine)
+            m_videoNames.insert(key);
     }
     for (int index = 0; index < m_rows.size(); ++index) {
-        m_http->setBinaryMode(false);
-        // A row's first request refers to no page.
-        m_http->headers().setValue(RequestHeaders::Referer, QByteArray());
-        if (stopping())
-            return 1;
-        currentRow.store(index);
-        progress.store(1);
-        m_rowUrl.clear();
-        const ResultRow &row = m_rows[index];
-        if (row[ResultRow::State] == "o")
-            continue;
-        const RowResult result = processRow(row);
-        if (result.status == RowResult::Stopped)
-            return 1;
-        settle(index, result);
+        if (m_rows[index][ResultRow::State] != "o")
+            m_pending.append(index);
     }
-    return 0;
+    if (!m_rows.isEmpty())
+        progress.store(1);
+
+    // The first lane runs on this thread, the others on threads of their own.
+    std::atomic<bool> chainStopped{false};
+    std::vector<std::thread> others;
+    const size_t wanted = std::min<size_t>(m_lanes.size(), size_t(qMax(1, int(m_pending.size()))));
+    for (size_t lane = 1; lane < wanted; ++lane) {
+        try {
+            others.emplace_back([this, lane, &chainStopped] {
+                if (runLane(*m_lanes[lane]))
+                    chainStopped.store(true);
+            });
+        } catch (const std::system_error &e) {
+            Trace::print("cannot create a download thread: %s\n", e.what());
+            break;
+        }
+    }
+    if (runLane(*m_lanes[0]))
+        chainStopped.store(true);
+    for (std::thread &thread : others)
+        thread.join();
+    std::lock_guard lock(m_queueMutex);
+    return chainStopped.load() || (stopping() && !m_pending.isEmpty()) ? 1 : 0;
 }
 
-DownloadWorker::RowResult DownloadWorker::processRow(const ResultRow &row)
+bool DownloadWorker::takeRow(int *index)
+{
+    std::unique_lock lock(m_queueMutex);
+    while (!stopping() && !m_pending.isEmpty()) {
+        for (qsizetype i = 0; i < m_pending.size(); ++i) {
+            const QByteArray &key = m_videoKeys[m_pending[i]];
+            if (m_runningKeys.contains(key))
+                continue;
+            *index = m_pending.takeAt(i);
+            m_runningKeys.insert(key);
+            return true;
+        }
+        m_queueWake.wait_for(lock, std::chrono::milliseconds(Connection::StopSliceMs));
+    }
+    return false;
+}
+
+void DownloadWorker::releaseRow(int index)
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_runningKeys.remove(m_videoKeys[index]);
+    }
+    m_queueWake.notify_all();
+}
+
+bool DownloadWorker::runLane(Lane &lane)
+{
+    // The lane's cookies stay for its rows; rows running at once share none.
+    lane.jar = std::make_unique<CookieJar>();
+    lane.http = std::make_unique<HttpClient>();
+    configureClient(*lane.http);
+    lane.http->setCookieJar(lane.jar.get());
+    int index = -1;
+    while (takeRow(&index)) {
+        lane.http->setBinaryMode(false);
+        // A row's first request refers to no page.
+        lane.http->headers().setValue(RequestHeaders::Referer, QByteArray());
+        lane.rowUrl.clear();
+        lane.length.store(-1);
+        lane.speed.store(0);
+        lane.sampleClock.invalidate();
+        lane.percent.store(1);
+        lane.index.store(index);
+        currentRow.store(index);
+        updateProgress();
+        const RowResult result = processRow(lane, m_rows[index]);
+        if (result.status != RowResult::Stopped)
+            settle(lane, index, result);
+        retire(lane);
+        releaseRow(index);
+        if (result.status == RowResult::Stopped)
+            return true;
+    }
+    return false;
+}
+
+DownloadWorker::RowResult DownloadWorker::processRow(Lane &lane, const ResultRow &row)
 {
     const QByteArray &id = row[ResultRow::Id];
     const QByteArray &engineId = row[ResultRow::Type];
@@ -585,12 +765,12 @@ DownloadWorker::RowResult DownloadWorker::processRow(const ResultRow &row)
     QDir().mkdir(QFile::decodeName(settings->workDir() + engineId));
 
     QByteArray workText = id;
-    RowResult resolved = resolve(*engine, workText);
+    RowResult resolved = resolve(lane, *engine, workText);
     if (resolved.status != RowResult::Done)
         return resolved;
     if (id.size() < 2)
         return RowResult::failed("ID too short: " + id);
-    return fetchVideo(*engine, row, workText);
+    return fetchVideo(lane, *engine, row, workText);
 }
 
 DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const Engine *engine) const
@@ -611,12 +791,13 @@ DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const E
     return RowResult::done();
 }
 
-DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArray &workText)
+DownloadWorker::RowResult DownloadWorker::resolve(Lane &lane, const Engine &engine,
+                                                  QByteArray &workText)
 {
-    StageChain chain(*m_http, engine);
-    chain.setOnFetched([this](const StageChain::Step &step) {
+    StageChain chain(*lane.http, engine);
+    chain.setOnFetched([this, &lane](const StageChain::Step &step) {
         resultCode.store(step.code);
-        m_rowUrl = m_http->url();
+        lane.rowUrl = lane.http->url();
         return !stopping();
     });
     switch (chain.run(workText)) {
@@ -631,7 +812,8 @@ DownloadWorker::RowResult DownloadWorker::resolve(const Engine &engine, QByteArr
     return RowResult::stopped();
 }
 
-DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const ResultRow &row,
+DownloadWorker::RowResult DownloadWorker::fetchVideo(Lane &lane, const Engine &engine,
+                                                     const ResultRow &row,
                                                      const QByteArray &workText)
 {
     QByteArray url;
@@ -659,11 +841,11 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
         return RowResult::failedAt("open file error");
     }
 
-    m_engine = &engine;
-    m_row = &row;
+    lane.engine = &engine;
+    lane.row = &row;
     const int retries = engine.retryCount();
     for (int retry = 1;; ++retry) {
-        const Try attempt = fetchOnce(url, part);
+        const Try attempt = fetchOnce(lane, url, part);
         if (attempt.kind == Try::Complete)
             return finishVideo(row, part);
         if (attempt.kind == Try::Settled)
@@ -673,7 +855,7 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(const Engine &engine, const
                                    : "network error " + QByteArray::number(attempt.code);
         if (retry > retries) {
             if (attempt.code == ResultCode::BodyStopped)
-                progress.store(100);
+                setPercent(lane, 100);
             return RowResult::failed(why);
         }
         Trace::print("retry %d/%d: %s\n", retry, retries, why.constData());
@@ -704,27 +886,27 @@ DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row, Part
     return RowResult::done();
 }
 
-DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, PartFile &part)
+DownloadWorker::Try DownloadWorker::fetchOnce(Lane &lane, const QByteArray &url, PartFile &part)
 {
     for (;;) {
         // The bytes already on disk, counted in `progress` too.
-        const Answer answer = requestVideo(url, part);
+        const Answer answer = requestVideo(lane, url, part);
         if (answer.end)
             return *answer.end;
-        m_http->setBinaryMode(true);
+        lane.http->setBinaryMode(true);
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (stopping())
             return Try::settled(RowResult::cutByStop());
         if (answer.offset == 0) {
             int peeked = ResultCode::ReceiveAgain;
-            if (HlsDownload::answersPlaylist(*m_http, &peeked))
-                return fetchStream(part);
+            if (HlsDownload::answersPlaylist(*lane.http, &peeked))
+                return fetchStream(lane, part);
             if (peeked == ResultCode::Stopped)
                 return Try::settled(RowResult::cutByStop());
             if (peeked < 0)
                 return Try::transient(peeked);
         }
-        const Try streamed = streamBody(part, answer);
+        const Try streamed = streamBody(lane, part, answer);
         // A range that ended before the video did: ask for the rest.
         if (streamed.kind != Try::Complete || answer.total < 0 || answer.until < 0 ||
             answer.until >= answer.total)
@@ -734,7 +916,8 @@ DownloadWorker::Try DownloadWorker::fetchOnce(const QByteArray &url, PartFile &p
     }
 }
 
-DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartFile &part)
+DownloadWorker::Answer DownloadWorker::requestVideo(Lane &lane, const QByteArray &url,
+                                                    PartFile &part)
 {
     qint64 offset = part.size();
     const Kept kept = offset > 0 ? part.kept() : Kept();
@@ -746,14 +929,14 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartF
     }
     for (;;) {
         if (offset > 0) {
-            m_http->headers().setValue(RequestHeaders::Range,
-                                       "bytes=" + QByteArray::number(offset) + '-');
-            m_http->headers().setValue(RequestHeaders::IfRange, kept.validator);
+            lane.http->headers().setValue(RequestHeaders::Range,
+                                          "bytes=" + QByteArray::number(offset) + '-');
+            lane.http->headers().setValue(RequestHeaders::IfRange, kept.validator);
         }
-        const int got = m_http->get(url);
-        m_rowUrl = m_http->url();
-        m_http->headers().setValue(RequestHeaders::Range, QByteArray());
-        m_http->headers().setValue(RequestHeaders::IfRange, QByteArray());
+        const int got = lane.http->get(url);
+        lane.rowUrl = lane.http->url();
+        lane.http->headers().setValue(RequestHeaders::Range, QByteArray());
+        lane.http->headers().setValue(RequestHeaders::IfRange, QByteArray());
         resultCode.store(got);
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (got == ResultCode::Stopped)
@@ -764,8 +947,8 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartF
             return {offset, -1, -1,
                     Try::settled(RowResult::failed("network error " + QByteArray::number(got)))};
         }
-        const int status = m_http->statusCode();
-        const QByteArray header = m_http->responseHeader();
+        const int status = lane.http->statusCode();
+        const QByteArray header = lane.http->responseHeader();
         if (offset > 0) {
             qint64 until = -1;
             switch (resumeFrom(status, header, offset, kept, &until)) {
@@ -775,7 +958,7 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartF
                 offset = 0;
                 break;
             case Resume::AlreadyWhole:
-                progress.store(100);
+                setPercent(lane, 100);
                 return {offset, offset, offset, Try{}};
             case Resume::Refused:
                 Trace::print("cannot resume at %lld (HTTP status %d): starting over\n",
@@ -788,26 +971,26 @@ DownloadWorker::Answer DownloadWorker::requestVideo(const QByteArray &url, PartF
         if (status < 200 || status > 299 || status == 206)
             return {offset, -1, -1,
                     Try::settled(RowResult::failed("HTTP status " + QByteArray::number(status)))};
-        const qint64 length = m_http->contentLength();
+        const qint64 length = lane.http->contentLength();
         return {0, length, length, std::nullopt};
     }
 }
 
-DownloadWorker::Try DownloadWorker::streamBody(PartFile &part, const Answer &answer)
+DownloadWorker::Try DownloadWorker::streamBody(Lane &lane, PartFile &part, const Answer &answer)
 {
     Kept fresh;
     if (answer.offset == 0) {
-        fresh.validator = Kept::validatorOf(m_http->responseHeader());
+        fresh.validator = Kept::validatorOf(lane.http->responseHeader());
         fresh.total = answer.total;
     }
     if (!part.startAt(answer.offset, fresh))
         return Try::settled(RowResult::failed("write error: " + part.errorText()));
 
     int received = ResultCode::ReceiveAgain;
-    bool written = receiveBody(part, answer, &received);
+    bool written = receiveBody(lane, part, answer, &received);
     const bool cancelled = stopping();
-    if (written && m_http->bufferedBytes() > 0)
-        written = part.writeBuffered(*m_http);
+    if (written && lane.http->bufferedBytes() > 0)
+        written = part.writeBuffered(*lane.http);
     // A body without a length that ran past the range it announced.
     if (written && answer.offset > 0 && part.size() > answer.until)
         part.truncateTo(answer.until);
@@ -819,7 +1002,7 @@ DownloadWorker::Try DownloadWorker::streamBody(PartFile &part, const Answer &ans
         // `progress` keeps showing what is on disk while a retry waits.
         return Try::transient(received < 0 ? received : int(ResultCode::BodyStopped));
     }
-    progress.store(100);
+    setPercent(lane, 100);
     if (cancelled)
         return Try::settled(RowResult::cutByStop());
     if (!written)
@@ -827,19 +1010,21 @@ DownloadWorker::Try DownloadWorker::streamBody(PartFile &part, const Answer &ans
     return Try{};
 }
 
-bool DownloadWorker::receiveBody(PartFile &part, const Answer &answer, int *received)
+bool DownloadWorker::receiveBody(Lane &lane, PartFile &part, const Answer &answer, int *received)
 {
     while (!stopping()) {
         // Before each wait: the bytes that came with the header are on disk
         // even when the server then stalls.
-        if (m_http->bufferedBytes() > FlushThreshold && !part.writeBuffered(*m_http))
+        if (lane.http->bufferedBytes() > FlushThreshold && !part.writeBuffered(*lane.http))
             return false;
-        *received = m_http->receive();
+        *received = lane.http->receive();
         resultCode.store(*received);
         const qint64 whole = answer.total > 0 ? answer.total : answer.until;
+        const qint64 onDisk = answer.offset + lane.http->receivedBytes();
+        lane.sample(onDisk);
         if (whole > 0) {
-            const qint64 percent = (answer.offset + m_http->receivedBytes()) * 100 / whole;
-            progress.store(int(qMin<qint64>(100, percent)));
+            lane.length.store(whole);
+            setPercent(lane, int(qMin<qint64>(100, onDisk * 100 / whole)));
         }
         if (*received != ResultCode::ReceiveAgain && *received != ResultCode::BufferFull)
             break;
@@ -847,7 +1032,7 @@ bool DownloadWorker::receiveBody(PartFile &part, const Answer &answer, int *rece
     return true;
 }
 
-DownloadWorker::Try DownloadWorker::fetchStream(PartFile &part)
+DownloadWorker::Try DownloadWorker::fetchStream(Lane &lane, PartFile &part)
 {
     // The ".part" and its ".part.meta", through the same safe paths as a plain video.
     class PartTarget : public HlsDownload::Target
@@ -879,14 +1064,15 @@ DownloadWorker::Try DownloadWorker::fetchStream(PartFile &part)
 
     PartTarget target(part);
     HlsDownload::Options options;
-    options.variantRule = m_engine->text(Engine::HlsVariant);
-    options.retries = m_engine->retryCount();
+    options.variantRule = lane.engine->text(Engine::HlsVariant);
+    options.retries = lane.engine->retryCount();
     options.pause = [this](int retry) { return pauseFor(retryPause(retry)); };
-    options.progress = &progress;
+    // The row's share; the whole run's `progress` takes it up as rows move on.
+    options.progress = &lane.percent;
     options.resultCode = &resultCode;
-    HlsDownload stream(*m_http, target, std::move(options));
+    HlsDownload stream(*lane.http, target, std::move(options));
     const HlsDownload::Result result = stream.run();
-    m_rowUrl = m_http->url();
+    lane.rowUrl = lane.http->url();
     switch (result.status) {
     case HlsDownload::Result::Done:
         break;
@@ -897,7 +1083,7 @@ DownloadWorker::Try DownloadWorker::fetchStream(PartFile &part)
     case HlsDownload::Result::Transient:
         return Try::transient(result.code);
     }
-    RowResult finished = finishVideo(*m_row, part);
+    RowResult finished = finishVideo(*lane.row, part);
     // A done stream's note (video only) goes before the title file's.
     if (finished.status == RowResult::Done && !result.reason.isEmpty())
         finished = RowResult::doneWithNote(

@@ -8,26 +8,32 @@
 #include <QSet>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 class CookieJar;
 class Engine;
 class HttpClient;
 
-// The download job. It works on a copy of the download list's rows, top to
-// bottom, taken when the job starts: for each row not marked "o" it resolves
-// the video's address through the row's engine stages, streams the video into
+// The download job. It works on a copy of the download list's rows, taken
+// when the job starts, on up to Settings::jobs() rows at the same time,
+// starting them top to bottom: for each row not marked "o" it resolves the
+// video's address through the row's engine stages, streams the video into
 // work directory + engine id + "/" + ID + extension, writes the title file
-// beside it, and settles the row as "o" or "x". It touches no widget: each
-// settled row's mark is queued for the owner, who takes it with takeMarks(),
-// together with the reason a failed row failed.
+// beside it, and settles the row as "o" or "x". Two rows that name the same
+// video file never run at once: the lower one waits for the upper one. It
+// touches no widget: each settled row's mark is queued for the owner, who
+// takes it with takeMarks(), together with the reason a failed row failed.
 //
-// The job keeps one cookie jar for its life, in memory only: the cookies a
-// stage page sets go with the later stages and the video fetch. Every request
-// of a row after its first carries the URL of the one before in "Referer:".
+// Each row that may run at once has a client and a cookie jar of its own,
+// kept for the job's life and in memory only: the cookies a stage page sets
+// go with the row's later stages, its video fetch and the rows that run
+// after it in its place, never with a row running beside it. Every request of a row after its first
+// carries the URL of the one before in "Referer:".
 //
 // The engine folder and every file the job writes in it are opened without
 // following links: a link, a folder entry that is no plain file, or a file
@@ -55,11 +61,14 @@ class HttpClient;
 // lock on it, and a row whose ".part" another process holds is passed over
 // with its mark unchanged and the reason "in use by another Zindle".
 //
-// `progress` is 1 while a row's address is resolved, the percent of the whole
-// video on disk while it arrives, and 100 once its body has ended.
-// `resultCode` is the code of the last request or receive step. run()
-// returns 1 when it ended on a stop request at a row's start or in a stage
-// chain, else 0.
+// A row's own progress (rowProgress()) is 1 while its address is resolved,
+// the percent of the whole video on disk while it arrives, and 100 once its
+// body has ended. `progress` is the whole run's: the rows' percents weighed
+// by their videos' lengths where known, else their mean. `resultCode` is the
+// code of the last request or receive step of any row. A stop ends every
+// running row: one stopped in its stage chain keeps its mark, one stopped
+// in its video fetch is "x" and keeps its ".part". run() returns 1 when it
+// ended on a stop request before a row's start or in a stage chain, else 0.
 class DownloadWorker : public Worker
 {
 public:
@@ -102,7 +111,20 @@ public:
     // Any thread.
     QList<RowMark> takeMarks();
 
-    // Index of the row being worked on, -1 before the first.
+    // A running row as the owner sees it.
+    struct RowProgress
+    {
+        int index = -1;            // into the rows given to the constructor
+        int percent = 0;           // as `progress` is for a single row
+        qint64 bytesPerSecond = 0; // the video's recent speed, 0 before its body
+        bool operator==(const RowProgress &) const = default;
+    };
+    // The rows running now, top to bottom. Any thread.
+    QList<RowProgress> rowProgress() const;
+    // A speed as people read it: "512 B/s", "1.5 kB/s", "2.4 MB/s".
+    static QByteArray speedText(qint64 bytesPerSecond);
+
+    // Index of the row started last, -1 before the first.
     std::atomic<int> currentRow{-1};
 
 private:
@@ -152,6 +174,8 @@ private:
     };
 
     class PartFile;
+    // One running row: its client, cookie jar, last URL and progress.
+    struct Lane;
 
     // Where the video fetch stands once its request was answered: the body
     // continues the first `offset` bytes on disk up to `until` (exclusive;
@@ -165,42 +189,68 @@ private:
         std::optional<Try> end;
     };
 
-    RowResult processRow(const ResultRow &row);
+    RowResult processRow(Lane &lane, const ResultRow &row);
     // The row's engine must be there with its stages, and the file names the
     // row leads to must stay inside the work directory.
     RowResult checkRow(const ResultRow &row, const Engine *engine) const;
     // The stage chain (StageChain): carries `workText` from the ID through every stage.
-    RowResult resolve(const Engine &engine, QByteArray &workText);
+    RowResult resolve(Lane &lane, const Engine &engine, QByteArray &workText);
     // The video fetch, tried again as the engine allows, and the files it leaves.
-    RowResult fetchVideo(const Engine &engine, const ResultRow &row, const QByteArray &workText);
+    RowResult fetchVideo(Lane &lane, const Engine &engine, const ResultRow &row,
+                         const QByteArray &workText);
     // Gives the complete video its name and writes the title file beside it.
     RowResult finishVideo(const ResultRow &row, PartFile &part);
     // One request for the video and its body, resuming the ".part" file when
     // it holds bytes, and asking again while ranges come back short.
-    Try fetchOnce(const QByteArray &url, PartFile &part);
+    Try fetchOnce(Lane &lane, const QByteArray &url, PartFile &part);
     // Asks for the video from the end of the ".part" on. A server that does
     // not continue those bytes starts the video over; a ".part" that holds
     // the whole video already completes the try.
-    Answer requestVideo(const QByteArray &url, PartFile &part);
+    Answer requestVideo(Lane &lane, const QByteArray &url, PartFile &part);
     // Streams the answered body into the ".part" file after its first `offset` bytes.
-    Try streamBody(PartFile &part, const Answer &answer);
+    Try streamBody(Lane &lane, PartFile &part, const Answer &answer);
     // Receives until the body ends, a write fails or a stop comes; false
     // when a write failed. *received is the last receive code.
-    bool receiveBody(PartFile &part, const Answer &answer, int *received);
+    bool receiveBody(Lane &lane, PartFile &part, const Answer &answer, int *received);
     // The video fetch answered with an HLS playlist: HlsDownload fills the
     // ".part" from its segments, and the row ends there.
-    Try fetchStream(PartFile &part);
+    Try fetchStream(Lane &lane, PartFile &part);
     // Prints a row's line and queues its mark.
-    void settle(int index, const RowResult &result);
+    void settle(const Lane &lane, int index, const RowResult &result);
+    // Works on rows until none is left or a stop comes; true when a row's
+    // stage chain was stopped.
+    bool runLane(Lane &lane);
+    // The next row to start, top first, whose video no running row names;
+    // waits while only such rows are left. False when none is left or a
+    // stop came.
+    bool takeRow(int *index);
+    // The row ended: its video may start again in another row.
+    void releaseRow(int index);
+    // Sets a lane's row percent and the whole run's `progress`.
+    void setPercent(Lane &lane, int percent);
+    void updateProgress();
+    // The row ended: its share of `progress` stays with the settled rows.
+    void retire(Lane &lane);
 
     QList<ResultRow> m_rows;
-    std::unique_ptr<CookieJar> m_jar; // outlives the client that points to it
-    std::unique_ptr<HttpClient> m_http;
+    std::vector<std::unique_ptr<Lane>> m_lanes; // one per row that may run at once
     std::mutex m_marksMutex;
     QList<RowMark> m_marks;
     // Engine id + "/" + video name of every row, whatever its mark.
     QSet<QByteArray> m_videoNames;
-    QByteArray m_rowUrl;              // the last URL requested for the current row
-    const Engine *m_engine = nullptr; // the current row's, during its video fetch
-    const ResultRow *m_row = nullptr;
+    // The rows' video keys (engine id + "/" + video name), by index.
+    QList<QByteArray> m_videoKeys;
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueWake;
+    QList<int> m_pending;           // rows not started yet, top to bottom
+    QSet<QByteArray> m_runningKeys; // video keys of the running rows
+
+    mutable std::mutex m_progressMutex;
+    // The ended rows' share of `progress`: sums of length x percent and of
+    // lengths where known, of percents and rows.
+    qint64 m_endedWeighted = 0;
+    qint64 m_endedLength = 0;
+    qint64 m_endedPercents = 0;
+    int m_endedRows = 0;
 };

@@ -90,6 +90,10 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
                    {QStringLiteral("zindle"), QStringLiteral("Netfront"), QStringLiteral("Opera"),
                     QStringLiteral("IE6"), QStringLiteral("IE7"), QStringLiteral("Firefox")},
                    this);
+    QStringList counts;
+    for (int jobs = 1; jobs <= Settings::MaxJobs; ++jobs)
+        counts.append(QString::number(jobs));
+    jobsBox = makeChoice(QStringLiteral("jobsBox"), counts, this);
     auto *applyButton =
         new CtrlButton(tr("&Apply"), Qt::Key_A, QStringLiteral("applyButton"), this);
     auto *undoButton = new CtrlButton(tr("&Undo"), Qt::Key_U, QStringLiteral("undoButton"), this);
@@ -110,6 +114,7 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
     addRow(
         layout, 2,
         {makeLabel(tr("cache:"), this), cacheBox, makeLabel(tr("play mode:"), this), playModeBox});
+    addRow(layout, 2, {makeLabel(tr("jobs:"), this), jobsBox});
     addRow(layout, 4, {applyButton, undoButton});
 
     // A text field would take CTRL+A (select all) and CTRL+U for itself; in
@@ -136,6 +141,7 @@ void QSettingDlg::apply()
     settings->setPlayMode(playModeBox->currentIndex());
     settings->setTimeoutIndex(timeoutBox->currentIndex());
     settings->setUserAgentIndex(userAgentBox->currentIndex());
+    settings->setJobs(jobsBox->currentIndex() + 1);
     settings->setPort(Numbers::leadingNumber(portEdit->text().toLatin1()));
 
     // The work directory is a prefix of file names. An empty field stays
@@ -163,6 +169,7 @@ void QSettingDlg::undo()
     setChoice(playModeBox, settings->playMode());
     setChoice(timeoutBox, settings->timeout(0));
     setChoice(userAgentBox, settings->userAgentIndex());
+    setChoice(jobsBox, settings->jobs() - 1);
     portEdit->setText(QString::number(settings->port()));
     workDirEdit->setText(QString::fromLocal8Bit(settings->workDir()));
     proxyEdit->setText(QString::fromLocal8Bit(settings->proxy()));

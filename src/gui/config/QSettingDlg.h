@@ -6,7 +6,7 @@ class QComboBox;
 class QLineEdit;
 class Settings;
 
-// The settings dialog: edits the ten settings. Apply copies the widgets into
+// The settings dialog: edits the eleven settings. Apply copies the widgets into
 // the record and marks it modified, so it is written at exit; Undo copies
 // the record back into the widgets. Created once by the main window and shown
 // again on every later request, keeping edits that were not applied.
@@ -37,5 +37,6 @@ private:
     QComboBox *cacheBox = nullptr;
     QComboBox *playModeBox = nullptr;
     QComboBox *userAgentBox = nullptr;
+    QComboBox *jobsBox = nullptr; // rows downloaded at once: entry i is i + 1
     Settings *settings = nullptr;
 };

@@ -151,8 +151,10 @@ int QDownloadWidget::pollWorker(int *endCode)
     if (!job)
         return 0;
     applyMarks();
-    if (!job->isFinished())
+    if (!job->isFinished()) {
+        showRunning();
         return job->progress.load();
+    }
 
     mainWindow->setStatus(100, QString());
     *endCode = job->resultCode.load();
@@ -187,20 +189,58 @@ void QDownloadWidget::applyMarks()
     }
 }
 
+void QDownloadWidget::showRunning()
+{
+    const QList<DownloadWorker::RowProgress> running =
+        job ? job->rowProgress() : QList<DownloadWorker::RowProgress>();
+    // Rows that ended show their reason again.
+    for (const int index : std::as_const(runningRows)) {
+        if (index < jobItems.size())
+            RowItems::setReason(jobItems[index], RowItems::reasonOf(jobItems[index]));
+    }
+    runningRows.clear();
+    qint64 speed = 0;
+    for (const DownloadWorker::RowProgress &row : running) {
+        if (row.index < 0 || row.index >= jobItems.size())
+            continue;
+        jobItems[row.index]->setToolTip(
+            ResultRow::State,
+            tr("%1% at %2")
+                .arg(row.percent)
+                .arg(QString::fromLatin1(DownloadWorker::speedText(row.bytesPerSecond))));
+        runningRows.append(row.index);
+        speed += row.bytesPerSecond;
+    }
+    QString text;
+    if (running.size() == 1)
+        text = tr("1 row running at %1");
+    else if (!running.isEmpty())
+        text = tr("%1 rows running at %2").arg(running.size());
+    if (!text.isEmpty())
+        text = text.arg(QString::fromLatin1(DownloadWorker::speedText(speed)));
+    if (text != runningText) {
+        runningText = text;
+        showSelectedReason();
+    }
+}
+
 void QDownloadWidget::showSelectedReason()
 {
     const QList<QTreeWidgetItem *> selected = list->selectedItems();
     const QString reason = selected.size() == 1 ? RowItems::reasonOf(selected.first()) : QString();
-    if (reason.isEmpty())
-        statusBar->clearMessage();
-    else
+    if (!reason.isEmpty())
         statusBar->showMessage(reason);
+    else if (!runningText.isEmpty())
+        statusBar->showMessage(runningText);
+    else
+        statusBar->clearMessage();
 }
 
 void QDownloadWidget::endJob()
 {
     applyMarks();
     job.reset();
+    showRunning();
     jobItems.clear();
     downloadButton->setTextKeepingKey(tr("Download(&L)"));
 }

@@ -23,7 +23,10 @@ class Settings;
 // (Delete, Clear and "List up" are refused while the job exists) and applies
 // the job's marks to them on every poll. A row that failed carries the
 // reason as its tooltip, and the tab's status line shows it while the row is
-// selected; a row that is done again loses it.
+// selected; a row that is done again loses it. While the job runs, each
+// running row's "V" cell has the tooltip "PERCENT% at SPEED", and the status
+// line, when no failure reason is shown there, says how many rows run and
+// their speed together.
 //
 // Every change (List up, Delete, Clear, a download's marks) is merged into
 // "download.list" as another process may have left it
@@ -63,6 +66,8 @@ protected slots:
 
 private:
     void applyMarks();
+    // Shows the running rows' percent and speed.
+    void showRunning();
     // Shows the selected row's failure reason in the status line, or nothing.
     void showSelectedReason();
     // Applies the last marks, deletes the job and resets the button.
@@ -78,6 +83,8 @@ private:
     QZindleDlg *mainWindow = nullptr;
     std::unique_ptr<DownloadWorker> job;
     QList<QTreeWidgetItem *> jobItems; // the job's rows, top to bottom
+    QList<int> runningRows;            // the rows showing their progress, into jobItems
+    QString runningText;               // the status line's summary while the job runs
     Settings *settings = nullptr;
     QByteArray unreadListPath; // a list loadList() found but could not read
     QString unreadListError;
