@@ -1,5 +1,6 @@
 #include "CliRun.h"
 #include "PeerProcess.h"
+#include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
 #include "TestRows.h"
@@ -84,6 +85,7 @@ private slots:
     void failures_data();
     void failures();
     void resumesAtFirstMissingSegment();
+    void progressCountsSegments();
     void resolveSaysWhatItWouldFetch_data();
     void resolveSaysWhatItWouldFetch();
 
@@ -499,6 +501,43 @@ void tst_Hls::resumesAtFirstMissingSegment()
     const QByteArray log = m_site.standardError().mid(logged);
     QVERIFY2(!log.contains("GET /resume/index1.ts") && log.contains("GET /resume/index2.ts"),
              log.constData());
+}
+
+// The run's progress moves with the segments: half of a two-segment stream
+// is on disk while the second segment is held back.
+void tst_Hls::progressCountsSegments()
+{
+    using Step = ScriptedServer::Step;
+    const QByteArray playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n/st/a.ts\n"
+                                "#EXTINF:2,\n/st/b.ts\n#EXT-X-ENDLIST\n";
+    ScriptedServer server;
+    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, playlist));
+    server.setRoute("/st/a.ts", ScriptedServer::reply(200, QByteArray(1000, 'a')));
+    const QByteArray second = QByteArray(1000, 'b');
+    server.setRoute("/st/b.ts", {Step::send("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n"),
+                                 Step::await(), Step::send(second), Step::close()});
+    QVERIFY(server.start());
+    QVERIFY(TestFiles::write(
+        m_dir->filePath(QStringLiteral("z_user.ini")),
+        "[settings]\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
+            "\r\n"));
+    QVERIFY(TestFiles::writeEngine(m_dir->path(),
+                                   "engine_id::tube\n"
+                                   "download_target::http://127.0.0.1:PORT/%s/index.m3u8\n"
+                                   "download_ext::.ts\n",
+                                   server.port()));
+
+    Settings settings(m_dir->path());
+    StderrCapture capture;
+    DownloadWorker job(&settings, {makeRow("H", "st")});
+    QTRY_VERIFY2_WITH_TIMEOUT(job.progress.load() >= 50 && job.progress.load() < 100,
+                              QByteArray::number(job.progress.load()).constData(), FinishMs);
+    server.proceed();
+    QVERIFY(job.waitFinished(FinishMs));
+    QCOMPARE(job.takeMarks(), (Marks{{0, "o", ""}}));
+    QCOMPARE(job.progress.load(), 100);
+    QCOMPARE(readFile(m_dir->filePath(QStringLiteral("work/tube/st.ts"))),
+             QByteArray(1000, 'a') + second);
 }
 
 void tst_Hls::resolveSaysWhatItWouldFetch_data()

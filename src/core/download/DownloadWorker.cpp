@@ -1067,8 +1067,7 @@ DownloadWorker::Try DownloadWorker::fetchStream(Lane &lane, PartFile &part)
     options.variantRule = lane.engine->text(Engine::HlsVariant);
     options.retries = lane.engine->retryCount();
     options.pause = [this](int retry) { return pauseFor(retryPause(retry)); };
-    // The row's share; the whole run's `progress` takes it up as rows move on.
-    options.progress = &lane.percent;
+    options.progress = [this, &lane](int percent) { setPercent(lane, percent); };
     options.resultCode = &resultCode;
     HlsDownload stream(*lane.http, target, std::move(options));
     const HlsDownload::Result result = stream.run();

@@ -188,7 +188,7 @@ HlsDownload::Result HlsDownload::run()
         }
     }
     if (m_options.progress)
-        m_options.progress->store(100);
+        m_options.progress(100);
     return {Result::Done, note, 0};
 }
 
@@ -231,7 +231,7 @@ void HlsDownload::showProgress(int index, qint64 segmentBytes, qint64 segmentTot
         percent = (qint64(index) * 100 + within) / count;
     }
     // 100 means done.
-    m_options.progress->store(int(qBound(qint64(1), percent, qint64(99))));
+    m_options.progress(int(qBound(qint64(1), percent, qint64(99))));
 }
 
 HlsDownload::Result HlsDownload::fetchSegment(int index)

@@ -50,8 +50,8 @@ public:
         int retries = 0;        // per segment
         // Waits before retry `retry` (from 1); false when a stop came meanwhile.
         std::function<bool(int retry)> pause;
-        std::atomic<int> *progress = nullptr;   // percent, when given
-        std::atomic<int> *resultCode = nullptr; // last request code, when given
+        std::function<void(int percent)> progress; // told the stream's percent, when given
+        std::atomic<int> *resultCode = nullptr;    // last request code, when given
     };
 
     struct Result
