@@ -72,11 +72,18 @@ std::optional<QList<ResultRow>> withMarks(const QList<ResultRow> &fileRows,
 int Cli::download(const QStringList &args)
 {
     int jobs = 0;
+    int connections = 0;
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool isNumber = false;
-        if (args[i] == QLatin1String("--jobs") && i + 1 < args.size())
+        bool inRange = false;
+        if (args[i] == QLatin1String("--jobs") && i + 1 < args.size()) {
             jobs = args[++i].toInt(&isNumber);
-        if (!isNumber || jobs < 1 || jobs > Settings::MaxJobs) {
+            inRange = jobs >= 1 && jobs <= Settings::MaxJobs;
+        } else if (args[i] == QLatin1String("--connections") && i + 1 < args.size()) {
+            connections = args[++i].toInt(&isNumber);
+            inRange = connections >= 1 && connections <= Settings::MaxConnections;
+        }
+        if (!isNumber || !inRange) {
             printUsage(stderr);
             return 2;
         }
@@ -85,6 +92,8 @@ int Cli::download(const QStringList &args)
     // For this run only: the record is not marked modified, so not saved.
     if (jobs > 0)
         settings.setJobs(jobs);
+    if (connections > 0)
+        settings.setConnections(connections);
     const QByteArray workDir = settings.workDir();
     QList<ResultRow> fileRows;
     QString loadError;

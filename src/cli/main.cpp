@@ -29,9 +29,12 @@ const Command commands[] = {
      "of the \"cafile\" setting.\n"},
     {"download", Cli::download,
      "download [-v]\n"
-     "       (also [--jobs N])\n"
+     "       (also [--jobs N] [--connections C])\n"
      "Download the rows of \"download.list\" in the work directory as the Download\n"
-     "tab does, N rows at once (1 to 16; default: the \"jobs\" setting, else 3).\n"
+     "tab does, N rows at once (1 to 16; default: the \"jobs\" setting, else 3),\n"
+     "each video over up to C connections when its server takes ranges (1 to 16;\n"
+     "default: the \"connections\" setting, else 1; an engine's max_connections::\n"
+     "may lower it).\n"
      "Each settled row prints one line on standard output: \"ID o\", or\n"
      "\"ID x REASON\" for a row that failed. The marks are then merged into the list\n"
      "as it is on disk (rows added or deleted meanwhile by another zindle stay so).\n"

@@ -26,7 +26,7 @@ const char *const KeyNames[Engine::KeyCount] = {
     "find2_time_::",     "download_http::",      "dowuload_redirect::", "dowuload_retry::",
     "download_target::", "download_ext::",       "download_url%d::",    "download_key%d::",
     "download_key%d_::", "test_word::",          "test_min_hits::",     "test_mode::",
-    "hls_variant::",
+    "hls_variant::",     "max_connections::",
 };
 
 // Each search mode has a template and an option key, then, after the page
@@ -209,6 +209,13 @@ const QByteArray &Engine::text(int key) const
 int Engine::number(int key) const
 {
     return Numbers::wholeNumber(text(key));
+}
+
+int Engine::maxConnections() const
+{
+    if (text(MaxConnections).trimmed().isEmpty())
+        return 0;
+    return std::clamp(number(MaxConnections), 1, 16);
 }
 
 int Engine::retryCount() const

@@ -33,11 +33,12 @@ public:
         StageBegin = 55,   // "download_key%d::"
         StageEnd = 56,     // "download_key%d_::"
         // Optional keys of the engine's self-test (zindle-cli test-engine).
-        TestWord = 57,    // "test_word::", a word that finds hits
-        TestMinHits = 58, // "test_min_hits::", the fewest hits it must find (default 1)
-        TestMode = 59,    // "test_mode::", title, user or url (default title)
-        HlsVariant = 60,  // "hls_variant::", best, worst or a maximum height (default best)
-        KeyCount = 61,
+        TestWord = 57,       // "test_word::", a word that finds hits
+        TestMinHits = 58,    // "test_min_hits::", the fewest hits it must find (default 1)
+        TestMode = 59,       // "test_mode::", title, user or url (default title)
+        HlsVariant = 60,     // "hls_variant::", best, worst or a maximum height (default best)
+        MaxConnections = 61, // "max_connections::", the most connections per video (optional)
+        KeyCount = 62,
     };
     // The keys of one search mode's marker block, in file order.
     enum MarkerOffset {
@@ -113,6 +114,8 @@ public:
     // The number under "dowuload_retry::" kept to 0..MaxRetries; parse() warns
     // on standard error when the file asks for more.
     int retryCount() const;
+    // The number under "max_connections::" kept to 1..16; 0 when the engine sets none.
+    int maxConnections() const;
 
     // kind is StageUrl, StageBegin or StageEnd; " " outside the stage list.
     const QByteArray &stageText(int kind, int stage) const;

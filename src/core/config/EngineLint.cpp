@@ -19,7 +19,7 @@ const int NumberKeys[] = {Engine::SearchNameOption,   Engine::SearchUserOption,
                           Engine::SearchDirectOption, Engine::SearchStart,
                           Engine::SearchStep,         Engine::DownloadHttp,
                           Engine::StageCount,         Engine::Retry,
-                          Engine::TestMinHits};
+                          Engine::TestMinHits,        Engine::MaxConnections};
 const int SwitchKeys[] = {Engine::SearchNameOption, Engine::SearchUserOption,
                           Engine::SearchDirectOption, Engine::DownloadHttp};
 

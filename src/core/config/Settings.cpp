@@ -72,6 +72,8 @@ Settings::Settings(const QString &dir, EngineReport report)
     m_userAgentIndex = ini.intValue(Section, "useragent", 0);
     m_jobsInFile = !ini.value(Section, "jobs", QByteArray()).isNull();
     setJobs(ini.intValue(Section, "jobs", DefaultJobs));
+    m_connectionsInFile = !ini.value(Section, "connections", QByteArray()).isNull();
+    setConnections(ini.intValue(Section, "connections", 1));
 
     m_modified = false;
     loadEngines(report);
@@ -90,6 +92,11 @@ int Settings::timeout(int which) const
 void Settings::setJobs(int jobs)
 {
     m_jobs = qBound(1, jobs, MaxJobs);
+}
+
+void Settings::setConnections(int connections)
+{
+    m_connections = qBound(1, connections, MaxConnections);
 }
 
 int Settings::cache(int which) const
@@ -162,6 +169,8 @@ bool Settings::save()
         ini.setValue(Section, "useragent", QByteArray::number(m_userAgentIndex));
         if (m_jobsInFile || m_jobs != DefaultJobs)
             ini.setValue(Section, "jobs", QByteArray::number(m_jobs));
+        if (m_connectionsInFile || m_connections != 1)
+            ini.setValue(Section, "connections", QByteArray::number(m_connections));
         ok = ini.save();
     }
     if (!ok) {

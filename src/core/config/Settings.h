@@ -22,6 +22,7 @@ public:
     static constexpr int MaxEngines = 32;
     static constexpr int MaxJobs = 16;
     static constexpr int DefaultJobs = 3;
+    static constexpr int MaxConnections = 16;
 
     // Lint: as each engine file is loaded, what EngineLint finds in it goes
     // to standard error, one "PATH:LINE: warning: ..." line per finding.
@@ -49,6 +50,10 @@ public:
     // ("jobs", default DefaultJobs; a value out of range is clamped).
     int jobs() const { return m_jobs; }
     void setJobs(int jobs);
+    // How many connections one video may be fetched over at once, 1 to
+    // MaxConnections ("connections", default 1; a value out of range is clamped).
+    int connections() const { return m_connections; }
+    void setConnections(int connections);
     int cache(int which) const;
     QByteArray userAgent() const;
 
@@ -103,6 +108,8 @@ private:
     int m_timeoutIndex = 0;
     int m_jobs = DefaultJobs;
     bool m_jobsInFile = false; // written back only when the file had it or it changed
+    int m_connections = 1;
+    bool m_connectionsInFile = false; // as m_jobsInFile
     bool m_modified = false;
     QString m_iniUnread; // why "z_user.ini" could not be read; empty when it could
     std::array<std::unique_ptr<Engine>, MaxEngines> m_engines;

@@ -128,17 +128,28 @@ bool parseContentRange(const QByteArray &text, qint64 *first, qint64 *last, qint
 struct Kept
 {
     static constexpr int MaxValidatorBytes = 512;
-    static constexpr int MaxFileBytes = 1024;
+    static constexpr int MaxFileBytes = 8192;
 
     QByteArray validator;
     qint64 total = -1;
+    // Fetched over several connections: the ".part" is as long as the video
+    // and only these ranges [first, end) of it hold its bytes.
+    bool ranged = false;
+    QList<std::pair<qint64, qint64>> done;
 
     // A ".part" of `size` bytes may be resumed against this.
     bool resumes(qint64 size) const { return !validator.isEmpty() && total >= size; }
 
     QByteArray text() const
     {
-        return "validator " + validator + "\nlength " + QByteArray::number(total) + '\n';
+        QByteArray text = "validator " + validator + "\nlength " + QByteArray::number(total) + '\n';
+        if (ranged) {
+            text += "ranges";
+            for (const auto &[first, end] : done)
+                text += ' ' + QByteArray::number(first) + '-' + QByteArray::number(end);
+            text += '\n';
+        }
+        return text;
     }
 
     static bool isSafeValidator(const QByteArray &value)
@@ -161,7 +172,27 @@ struct Kept
             else if (line.startsWith("length ")) {
                 bool ok = false;
                 kept.total = parseCount(line.mid(7), &ok);
+            } else if (line == "ranges" || line.startsWith("ranges ")) {
+                kept.ranged = true;
+                for (const QByteArray &span : line.mid(7).split(' ')) {
+                    const qsizetype dash = span.indexOf('-');
+                    bool firstOk = false;
+                    bool endOk = false;
+                    const qint64 first = parseCount(span.left(qMax<qsizetype>(dash, 0)), &firstOk);
+                    const qint64 end = parseCount(span.mid(dash + 1), &endOk);
+                    if (dash > 0 && firstOk && endOk && first < end)
+                        kept.done.append({first, end});
+                }
             }
+        }
+        // Ranges past the video or out of order count as nothing done.
+        qint64 previousEnd = 0;
+        for (const auto &[first, end] : std::as_const(kept.done)) {
+            if (first < previousEnd || end > kept.total) {
+                kept.done.clear();
+                break;
+            }
+            previousEnd = end;
         }
         if (!isSafeValidator(kept.validator))
             kept.validator.clear();
@@ -439,6 +470,40 @@ public:
         const bool written = write(http.data(), http.bufferedBytes());
         http.clearBuffer();
         return written;
+    }
+
+    // Writes at `offset`, leaving the file position alone; any thread. 0 or an errno.
+    int writeAt(qint64 offset, const char *data, qint64 size) const
+    {
+        while (size > 0) {
+            const ssize_t written = ::pwrite(m_fd.get(), data, size_t(size), offset);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                return written == 0 ? EIO : errno;
+            data += written;
+            size -= written;
+            offset += written;
+        }
+        return 0;
+    }
+
+    // Makes the ".part" `size` bytes long, holes where nothing was written.
+    bool resize(qint64 size)
+    {
+        if (::ftruncate(m_fd.get(), size) == 0)
+            return true;
+        m_error = strerror(errno);
+        return false;
+    }
+
+    bool writeKept(const Kept &kept)
+    {
+        QString error;
+        if (AtomicFile::writeAt(m_folder, m_metaName, kept.text(), &error))
+            return true;
+        m_error = metaPath() + ": " + error.toLocal8Bit();
+        return false;
     }
 
     // Drops what lies past `end`: bytes a server sent beyond what it announced.
@@ -886,8 +951,361 @@ DownloadWorker::RowResult DownloadWorker::finishVideo(const ResultRow &row, Part
     return RowResult::done();
 }
 
+namespace {
+
+// A video this long or shorter comes over one connection.
+constexpr qint64 MinRangedBytes = 1024 * 1024;
+// A range is not split into pieces shorter than this.
+constexpr qint64 MinPieceBytes = 64 * 1024;
+// The ranges done are written to the ".part.meta" at most this often.
+constexpr qint64 SaveRangesMs = 1000;
+
+// Adds [first, end) to sorted, disjoint ranges, merging neighbours.
+void addRange(QList<std::pair<qint64, qint64>> &ranges, qint64 first, qint64 end)
+{
+    if (first >= end)
+        return;
+    QList<std::pair<qint64, qint64>> merged;
+    bool placed = false;
+    for (const auto &range : std::as_const(ranges)) {
+        if (range.second < first) {
+            merged.append(range);
+        } else if (end < range.first) {
+            if (!placed)
+                merged.append({first, end});
+            placed = true;
+            merged.append(range);
+        } else {
+            first = qMin(first, range.first);
+            end = qMax(end, range.second);
+        }
+    }
+    if (!placed)
+        merged.append({first, end});
+    ranges = merged;
+}
+
+// The parts of [0, total) outside the ranges done.
+QList<std::pair<qint64, qint64>> missingRanges(const QList<std::pair<qint64, qint64>> &done,
+                                               qint64 total)
+{
+    QList<std::pair<qint64, qint64>> missing;
+    qint64 at = 0;
+    for (const auto &[first, end] : done) {
+        if (first > at)
+            missing.append({at, first});
+        at = qMax(at, end);
+    }
+    if (at < total)
+        missing.append({at, total});
+    return missing;
+}
+
+// The missing ranges cut into up to `count` pieces, halving the longest;
+// sorted, so the first still starts where the first missing range does.
+QList<std::pair<qint64, qint64>> splitPieces(QList<std::pair<qint64, qint64>> pieces, int count)
+{
+    while (pieces.size() < count) {
+        auto longest = std::max_element(pieces.begin(), pieces.end(), [](auto a, auto b) {
+            return a.second - a.first < b.second - b.first;
+        });
+        const qint64 length = longest->second - longest->first;
+        if (length < 2 * MinPieceBytes)
+            break;
+        const qint64 middle = longest->first + length / 2;
+        const std::pair<qint64, qint64> upper{middle, longest->second};
+        longest->second = middle;
+        pieces.append(upper);
+    }
+    std::sort(pieces.begin(), pieces.end());
+    return pieces;
+}
+
+QByteArray hostOf(const QByteArray &url)
+{
+    const qsizetype start = url.indexOf("//");
+    const QByteArray rest = start < 0 ? url : url.mid(start + 2);
+    return rest.left(rest.indexOf('/')).toLower();
+}
+
+// The answer is a 206 for exactly [first, end) of a video of `total` bytes
+// (any total when `total` is -1); *announced is the total it names.
+bool answersRange(int status, const QByteArray &header, qint64 first, qint64 end, qint64 total,
+                  qint64 *announced)
+{
+    qint64 from = 0;
+    qint64 last = 0;
+    if (status != 206 ||
+        !parseContentRange(headerValue(header, "Content-Range"), &from, &last, announced))
+        return false;
+    if (*announced <= 0 || from != first || (total >= 0 && *announced != total))
+        return false;
+    if (end < 0)
+        end = *announced;
+    if (last != end - 1)
+        return false;
+    const QByteArray length = headerValue(header, "Content-Length");
+    bool ok = true;
+    return length.isNull() || parseCount(length, &ok) == end - first;
+}
+
+} // namespace
+
+int DownloadWorker::connectionsFor(const Engine &engine) const
+{
+    const int most = engine.maxConnections();
+    return most > 0 ? qMin(most, settings->connections()) : settings->connections();
+}
+
+int DownloadWorker::takeHostConnections(const QByteArray &host, int wanted)
+{
+    std::lock_guard lock(m_hostMutex);
+    const int limit = settings->jobs() * settings->connections();
+    int &held = m_hostConnections[host];
+    const int granted = qMax(1, qMin(wanted, limit - held));
+    held += granted;
+    return granted;
+}
+
+void DownloadWorker::releaseHostConnections(const QByteArray &host, int count)
+{
+    std::lock_guard lock(m_hostMutex);
+    if ((m_hostConnections[host] -= count) <= 0)
+        m_hostConnections.remove(host);
+}
+
+std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const QByteArray &url,
+                                                               PartFile &part, int round)
+{
+    const int wanted = connectionsFor(*lane.engine);
+    Kept kept = part.kept();
+    if (kept.ranged && (kept.validator.isEmpty() || kept.total <= 0 || part.size() != kept.total)) {
+        Trace::print("cannot resume the ranges (no validator kept): starting over\n");
+        if (!part.startAt(0, Kept()))
+            return Try::settled(RowResult::failed("write error: " + part.errorText()));
+        kept = Kept();
+    }
+    if (!kept.ranged && (wanted < 2 || part.size() > 0))
+        return std::nullopt;
+    QList<std::pair<qint64, qint64>> missing;
+    if (kept.ranged) {
+        missing = missingRanges(kept.done, kept.total);
+        if (missing.isEmpty()) {
+            setPercent(lane, 100);
+            return Try{};
+        }
+    }
+    const qint64 first = kept.ranged ? missing.first().first : 0;
+    lane.http->headers().setValue(RequestHeaders::Range,
+                                  "bytes=" + QByteArray::number(first) + '-');
+    lane.http->headers().setValue(RequestHeaders::IfRange, kept.validator);
+    const int got = lane.http->get(url);
+    lane.rowUrl = lane.http->url();
+    lane.http->headers().setValue(RequestHeaders::Range, QByteArray());
+    lane.http->headers().setValue(RequestHeaders::IfRange, QByteArray());
+    resultCode.store(got);
+    if (got == ResultCode::Stopped)
+        return Try::settled(RowResult::cutByStop());
+    if (got < 0) {
+        if (isTransient(got))
+            return Try::transient(got);
+        return Try::settled(RowResult::failed("network error " + QByteArray::number(got)));
+    }
+    const QByteArray header = lane.http->responseHeader();
+    const int status = lane.http->statusCode();
+    qint64 total = -1;
+    const bool fits =
+        answersRange(status, header, first, -1, kept.ranged ? kept.total : -1, &total) &&
+        (!kept.ranged || kept.sameCopy(header));
+    if (kept.ranged && !fits) {
+        Trace::print("cannot resume the ranges (HTTP status %d): starting over\n", status);
+        if (!part.startAt(0, Kept()))
+            return Try::settled(RowResult::failed("write error: " + part.errorText()));
+        if (round > 0 || stopping())
+            return std::nullopt;
+        return fetchRanges(lane, url, part, round + 1);
+    }
+    if (!fits || total <= MinRangedBytes) {
+        if (!fits)
+            Trace::print("no ranges (HTTP status %d): one connection\n", status);
+        return std::nullopt;
+    }
+    if (!kept.ranged) {
+        kept.validator = Kept::validatorOf(header);
+        kept.total = total;
+        kept.ranged = true;
+        // The meta file says "ranges" before the ".part" grows to the
+        // video's length, so its holes are never taken for video bytes.
+        if (!part.startAt(0, Kept()) || !part.writeKept(kept) || !part.resize(total))
+            return Try::settled(RowResult::failed("write error: " + part.errorText()));
+        missing = {{0, total}};
+    }
+    return fetchPieces(lane, url, part, kept.validator, kept.total, kept.done,
+                       splitPieces(missing, wanted));
+}
+
+DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &url, PartFile &part,
+                                                const QByteArray &validator, qint64 total,
+                                                const QList<std::pair<qint64, qint64>> &done,
+                                                const QList<std::pair<qint64, qint64>> &pieces)
+{
+    Kept kept;
+    kept.validator = validator;
+    kept.total = total;
+    kept.ranged = true;
+    kept.done = done;
+    const QByteArray host = hostOf(lane.http->url());
+    const int connections = takeHostConnections(host, int(pieces.size()));
+    lane.http->setBinaryMode(true);
+    lane.length.store(kept.total);
+
+    std::mutex mutex; // guards kept.done, next, failure and restart
+    size_t next = 1;  // pieces[0] is the lane's open answer
+    int failure = 0;
+    bool restart = false;
+    int writeError = 0;
+    std::atomic<int> running{0};
+
+    // Receives one piece's body into the ".part"; false when it ended short.
+    auto receivePiece = [&](HttpClient &http, qint64 at, qint64 end) {
+        for (;;) {
+            const int received = http.receive();
+            const qint64 take = qMin<qint64>(http.bufferedBytes(), end - at);
+            if (take > 0 && (received != ResultCode::ReceiveAgain ||
+                             http.bufferedBytes() > FlushThreshold || at + take >= end)) {
+                const int error = part.writeAt(at, http.data(), take);
+                http.clearBuffer();
+                std::lock_guard lock(mutex);
+                if (error != 0) {
+                    writeError = error;
+                    return false;
+                }
+                addRange(kept.done, at, at + take);
+                at += take;
+            }
+            if (at >= end)
+                return true;
+            if (received == ResultCode::BodyComplete || received < 0) {
+                std::lock_guard lock(mutex);
+                failure = received < 0 ? received : int(ResultCode::BodyStopped);
+                return false;
+            }
+        }
+    };
+    const QByteArray referer = lane.http->headers().value(RequestHeaders::Referer);
+    auto connection = [&](bool withLane) {
+        // The lane's open answer first; every further piece over a client of
+        // this connection's own, with a copy of the row's cookies.
+        if (withLane && !receivePiece(*lane.http, pieces[0].first, pieces[0].second)) {
+            --running;
+            return;
+        }
+        std::unique_ptr<CookieJar> jar;
+        std::unique_ptr<HttpClient> own;
+        {
+            std::lock_guard lock(mutex);
+            jar = std::make_unique<CookieJar>(*lane.jar);
+        }
+        own = std::make_unique<HttpClient>();
+        configureClient(*own);
+        own->setCookieJar(jar.get());
+        own->setBinaryMode(true);
+        own->headers().setValue(RequestHeaders::Referer, referer);
+        own->headers().setValue(RequestHeaders::IfRange, kept.validator);
+        for (;;) {
+            std::pair<qint64, qint64> piece;
+            {
+                std::lock_guard lock(mutex);
+                if (next >= size_t(pieces.size()) || failure != 0 || restart || writeError)
+                    break;
+                piece = pieces[qsizetype(next++)];
+            }
+            own->headers().setValue(RequestHeaders::Range,
+                                    "bytes=" + QByteArray::number(piece.first) + '-' +
+                                        QByteArray::number(piece.second - 1));
+            const int got = own->get(url);
+            if (got < 0) {
+                std::lock_guard lock(mutex);
+                failure = got;
+                break;
+            }
+            qint64 announced = -1;
+            if (!answersRange(own->statusCode(), own->responseHeader(), piece.first, piece.second,
+                              kept.total, &announced) ||
+                !kept.sameCopy(own->responseHeader())) {
+                Trace::print("range %lld-%lld answered with HTTP status %d: starting over\n",
+                             static_cast<long long>(piece.first),
+                             static_cast<long long>(piece.second - 1), own->statusCode());
+                std::lock_guard lock(mutex);
+                restart = true;
+                break;
+            }
+            if (!receivePiece(*own, piece.first, piece.second))
+                break;
+        }
+        --running;
+    };
+
+    std::vector<std::thread> threads;
+    running = 1;
+    for (int extra = 1; extra < connections; ++extra) {
+        ++running;
+        try {
+            threads.emplace_back(connection, false);
+        } catch (const std::system_error &e) {
+            --running;
+            Trace::print("cannot create a download thread: %s\n", e.what());
+            break;
+        }
+    }
+    connection(true);
+
+    QElapsedTimer saved;
+    saved.start();
+    auto save = [&] {
+        std::lock_guard lock(mutex);
+        qint64 bytes = 0;
+        for (const auto &[first, end] : std::as_const(kept.done))
+            bytes += end - first;
+        lane.sample(bytes);
+        setPercent(lane, int(qMin<qint64>(100, bytes * 100 / kept.total)));
+        if (!restart)
+            part.writeKept(kept);
+    };
+    while (running.load() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(Connection::StopSliceMs / 2));
+        if (saved.elapsed() >= SaveRangesMs) {
+            save();
+            saved.start();
+        }
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    releaseHostConnections(host, connections);
+    save();
+
+    if (writeError != 0)
+        return Try::settled(RowResult::failed("write error: " + QByteArray(strerror(writeError))));
+    if (missingRanges(kept.done, kept.total).isEmpty())
+        return Try{};
+    if (stopping())
+        return Try::settled(RowResult::cutByStop());
+    if (restart) {
+        if (!part.startAt(0, Kept()))
+            return Try::settled(RowResult::failed("write error: " + part.errorText()));
+        return Try::transient(ResultCode::BodyStopped);
+    }
+    if (failure == ResultCode::Stopped)
+        return Try::settled(RowResult::cutByStop());
+    if (failure == 0 || isTransient(failure))
+        return Try::transient(failure == 0 ? int(ResultCode::BodyStopped) : failure);
+    return Try::settled(RowResult::failed("network error " + QByteArray::number(failure)));
+}
+
 DownloadWorker::Try DownloadWorker::fetchOnce(Lane &lane, const QByteArray &url, PartFile &part)
 {
+    if (std::optional<Try> ranged = fetchRanges(lane, url, part, 0))
+        return *ranged;
     for (;;) {
         // The bytes already on disk, counted in `progress` too.
         const Answer answer = requestVideo(lane, url, part);

@@ -4,6 +4,7 @@
 #include "core/job/Worker.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <atomic>
@@ -207,6 +208,20 @@ private:
     // not continue those bytes starts the video over; a ".part" that holds
     // the whole video already completes the try.
     Answer requestVideo(Lane &lane, const QByteArray &url, PartFile &part);
+    // Several connections: asks for the video from its first missing byte
+    // on and, when the server answers that range and the video is long
+    // enough, fetches the missing ranges over up to connectionsFor() clients
+    // at once. Nothing when the video goes over one connection instead.
+    std::optional<Try> fetchRanges(Lane &lane, const QByteArray &url, PartFile &part, int round);
+    // Fetches `pieces` of a video of `total` bytes whose ranges `done` are on disk.
+    Try fetchPieces(Lane &lane, const QByteArray &url, PartFile &part, const QByteArray &validator,
+                    qint64 total, const QList<std::pair<qint64, qint64>> &done,
+                    const QList<std::pair<qint64, qint64>> &pieces);
+    // The row's connections: the setting, or the engine's max_connections:: when smaller.
+    int connectionsFor(const Engine &engine) const;
+    // Up to `wanted` (at least 1) of the connections one host may take, jobs x connections.
+    int takeHostConnections(const QByteArray &host, int wanted);
+    void releaseHostConnections(const QByteArray &host, int count);
     // Streams the answered body into the ".part" file after its first `offset` bytes.
     Try streamBody(Lane &lane, PartFile &part, const Answer &answer);
     // Receives until the body ends, a write fails or a stop comes; false
@@ -245,6 +260,9 @@ private:
     std::condition_variable m_queueWake;
     QList<int> m_pending;           // rows not started yet, top to bottom
     QSet<QByteArray> m_runningKeys; // video keys of the running rows
+
+    std::mutex m_hostMutex;
+    QHash<QByteArray, int> m_hostConnections; // connections held per host
 
     mutable std::mutex m_progressMutex;
     // The ended rows' share of `progress`: sums of length x percent and of

@@ -94,6 +94,8 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
     for (int jobs = 1; jobs <= Settings::MaxJobs; ++jobs)
         counts.append(QString::number(jobs));
     jobsBox = makeChoice(QStringLiteral("jobsBox"), counts, this);
+    static_assert(Settings::MaxConnections == Settings::MaxJobs);
+    connectionsBox = makeChoice(QStringLiteral("connectionsBox"), counts, this);
     auto *applyButton =
         new CtrlButton(tr("&Apply"), Qt::Key_A, QStringLiteral("applyButton"), this);
     auto *undoButton = new CtrlButton(tr("&Undo"), Qt::Key_U, QStringLiteral("undoButton"), this);
@@ -114,7 +116,9 @@ QSettingDlg::QSettingDlg(QWidget *parent) : QDialog(parent)
     addRow(
         layout, 2,
         {makeLabel(tr("cache:"), this), cacheBox, makeLabel(tr("play mode:"), this), playModeBox});
-    addRow(layout, 2, {makeLabel(tr("jobs:"), this), jobsBox});
+    addRow(layout, 2,
+           {makeLabel(tr("jobs:"), this), jobsBox, makeLabel(tr("connections:"), this),
+            connectionsBox});
     addRow(layout, 4, {applyButton, undoButton});
 
     // A text field would take CTRL+A (select all) and CTRL+U for itself; in
@@ -142,6 +146,7 @@ void QSettingDlg::apply()
     settings->setTimeoutIndex(timeoutBox->currentIndex());
     settings->setUserAgentIndex(userAgentBox->currentIndex());
     settings->setJobs(jobsBox->currentIndex() + 1);
+    settings->setConnections(connectionsBox->currentIndex() + 1);
     settings->setPort(Numbers::leadingNumber(portEdit->text().toLatin1()));
 
     // The work directory is a prefix of file names. An empty field stays
@@ -170,6 +175,7 @@ void QSettingDlg::undo()
     setChoice(timeoutBox, settings->timeout(0));
     setChoice(userAgentBox, settings->userAgentIndex());
     setChoice(jobsBox, settings->jobs() - 1);
+    setChoice(connectionsBox, settings->connections() - 1);
     portEdit->setText(QString::number(settings->port()));
     workDirEdit->setText(QString::fromLocal8Bit(settings->workDir()));
     proxyEdit->setText(QString::fromLocal8Bit(settings->proxy()));

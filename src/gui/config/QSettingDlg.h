@@ -37,6 +37,7 @@ private:
     QComboBox *cacheBox = nullptr;
     QComboBox *playModeBox = nullptr;
     QComboBox *userAgentBox = nullptr;
-    QComboBox *jobsBox = nullptr; // rows downloaded at once: entry i is i + 1
+    QComboBox *jobsBox = nullptr;        // rows downloaded at once: entry i is i + 1
+    QComboBox *connectionsBox = nullptr; // connections per video: entry i is i + 1
     Settings *settings = nullptr;
 };

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""A local HTTP/1.0 peer that serves one video in ranges, for the ranges test.
+
+It listens on 127.0.0.1 on a free port and prints "PORT <n>" once it accepts
+connections. GET /v/<id>.mp4 answers the video: --size bytes, byte i being
+(i * 7 + i // 251 + SEED) % 256, with the ETag "--etag". "Range: bytes=A-" and
+"bytes=A-B" are honoured unless "If-Range:" names another ETag. Bodies are
+written in pieces of random length (seeded), so the client meets every
+boundary. Every request is logged as one line "range<TAB>status" to --log.
+
+--mode good      as above
+--mode badrange  a 206 whose Content-Range starts one byte late (the body too)
+--mode hold      ranges after the first hold their connection open after
+                 half of their body, until the client goes
+"""
+
+import argparse
+import random
+import socketserver
+import sys
+import threading
+import time
+
+
+def video(size, seed):
+    return bytes((i * 7 + i // 251 + seed) % 256 for i in range(size))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--size", type=int, required=True)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--etag", default='"v1"')
+    parser.add_argument("--mode", default="good")
+    parser.add_argument("--log", required=True)
+    args = parser.parse_args()
+    data = video(args.size, args.seed)
+    lock = threading.Lock()
+    counter = [0]
+
+    class Handler(socketserver.StreamRequestHandler):
+        def handle(self):
+            head = {}
+            line = self.rfile.readline()
+            while True:
+                h = self.rfile.readline()
+                if h in (b"\r\n", b"\n", b""):
+                    break
+                name, _, value = h.decode("latin-1").partition(":")
+                head[name.strip().lower()] = value.strip()
+            spec = head.get("range", "")
+            with lock:
+                counter[0] += 1
+                number = counter[0]
+            rng = random.Random(number)
+            start, end = 0, len(data)
+            status = 200
+            if spec.startswith("bytes=") and head.get("if-range", args.etag) == args.etag:
+                a, _, b = spec[6:].partition("-")
+                start = int(a)
+                end = int(b) + 1 if b else len(data)
+                status = 206
+            shown_start = start + 1 if args.mode == "badrange" and status == 206 else start
+            with lock, open(args.log, "a") as log:
+                log.write(f"{spec or '-'}\t{status}\n")
+            out = [b"HTTP/1.0 %d X\r\n" % status, b"ETag: " + args.etag.encode() + b"\r\n"]
+            if status == 206:
+                out.append(b"Content-Range: bytes %d-%d/%d\r\n" % (shown_start, end - 1, len(data)))
+            out.append(b"Content-Length: %d\r\n\r\n" % (end - shown_start))
+            try:
+                self.wfile.write(b"".join(out))
+                body = data[shown_start:end]
+                hold = args.mode == "hold" and number > 1 and status == 206 and start > 0
+                at = 0
+                while at < len(body):
+                    if hold and at >= len(body) // 2:
+                        time.sleep(60)
+                        return
+                    step = rng.randint(1, 40000)
+                    self.wfile.write(body[at : at + step])
+                    self.wfile.flush()
+                    at += step
+            except OSError:
+                pass
+
+    class Server(socketserver.ThreadingTCPServer):
+        daemon_threads = True
+        allow_reuse_address = True
+
+    server = Server(("127.0.0.1", 0), Handler)
+    print("PORT %d" % server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
