@@ -48,21 +48,21 @@ def main():
                     break
                 name, _, value = h.decode("latin-1").partition(":")
                 head[name.strip().lower()] = value.strip()
-            spec = head.get("range", "")
+            asked = head.get("range", "")
             with lock:
                 counter[0] += 1
                 number = counter[0]
             rng = random.Random(number)
             start, end = 0, len(data)
             status = 200
-            if spec.startswith("bytes=") and head.get("if-range", args.etag) == args.etag:
-                a, _, b = spec[6:].partition("-")
+            if asked.startswith("bytes=") and head.get("if-range", args.etag) == args.etag:
+                a, _, b = asked[6:].partition("-")
                 start = int(a)
                 end = int(b) + 1 if b else len(data)
                 status = 206
             shown_start = start + 1 if args.mode == "badrange" and status == 206 else start
             with lock, open(args.log, "a") as log:
-                log.write(f"{spec or '-'}\t{status}\n")
+                log.write(f"{asked or '-'}\t{status}\n")
             out = [b"HTTP/1.0 %d X\r\n" % status, b"ETag: " + args.etag.encode() + b"\r\n"]
             if status == 206:
                 out.append(b"Content-Range: bytes %d-%d/%d\r\n" % (shown_start, end - 1, len(data)))

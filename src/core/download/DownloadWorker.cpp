@@ -1074,6 +1074,22 @@ void DownloadWorker::releaseHostConnections(const QByteArray &host, int count)
         m_hostConnections.remove(host);
 }
 
+int DownloadWorker::requestFrom(Lane &lane, const QByteArray &url, qint64 from,
+                                const QByteArray &validator, bool ranged)
+{
+    if (ranged) {
+        lane.http->headers().setValue(RequestHeaders::Range,
+                                      "bytes=" + QByteArray::number(from) + '-');
+        lane.http->headers().setValue(RequestHeaders::IfRange, validator);
+    }
+    const int got = lane.http->get(url);
+    lane.rowUrl = lane.http->url();
+    lane.http->headers().setValue(RequestHeaders::Range, QByteArray());
+    lane.http->headers().setValue(RequestHeaders::IfRange, QByteArray());
+    resultCode.store(got);
+    return got;
+}
+
 std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const QByteArray &url,
                                                                PartFile &part, int round)
 {
@@ -1096,14 +1112,7 @@ std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const
         }
     }
     const qint64 first = kept.ranged ? missing.first().first : 0;
-    lane.http->headers().setValue(RequestHeaders::Range,
-                                  "bytes=" + QByteArray::number(first) + '-');
-    lane.http->headers().setValue(RequestHeaders::IfRange, kept.validator);
-    const int got = lane.http->get(url);
-    lane.rowUrl = lane.http->url();
-    lane.http->headers().setValue(RequestHeaders::Range, QByteArray());
-    lane.http->headers().setValue(RequestHeaders::IfRange, QByteArray());
-    resultCode.store(got);
+    const int got = requestFrom(lane, url, first, kept.validator, true);
     if (got == ResultCode::Stopped)
         return Try::settled(RowResult::cutByStop());
     if (got < 0) {
@@ -1346,16 +1355,7 @@ DownloadWorker::Answer DownloadWorker::requestVideo(Lane &lane, const QByteArray
         offset = 0;
     }
     for (;;) {
-        if (offset > 0) {
-            lane.http->headers().setValue(RequestHeaders::Range,
-                                          "bytes=" + QByteArray::number(offset) + '-');
-            lane.http->headers().setValue(RequestHeaders::IfRange, kept.validator);
-        }
-        const int got = lane.http->get(url);
-        lane.rowUrl = lane.http->url();
-        lane.http->headers().setValue(RequestHeaders::Range, QByteArray());
-        lane.http->headers().setValue(RequestHeaders::IfRange, QByteArray());
-        resultCode.store(got);
+        const int got = requestFrom(lane, url, offset, kept.validator, offset > 0);
         // Stopped while the request was under way: the bytes on disk stay as they are.
         if (got == ResultCode::Stopped)
             return {offset, -1, -1, Try::settled(RowResult::cutByStop())};

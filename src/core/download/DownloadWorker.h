@@ -208,6 +208,11 @@ private:
     // not continue those bytes starts the video over; a ".part" that holds
     // the whole video already completes the try.
     Answer requestVideo(Lane &lane, const QByteArray &url, PartFile &part);
+    // One request for the video; `ranged`: from byte `from` on, if the
+    // server's copy still has `validator` ("If-Range"). The range headers
+    // are cleared again for the requests that follow.
+    int requestFrom(Lane &lane, const QByteArray &url, qint64 from, const QByteArray &validator,
+                    bool ranged);
     // Several connections: asks for the video from its first missing byte
     // on and, when the server answers that range and the video is long
     // enough, fetches the missing ranges over up to connectionsFor() clients
