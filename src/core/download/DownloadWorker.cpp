@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -1091,7 +1092,8 @@ int DownloadWorker::requestFrom(Lane &lane, const QByteArray &url, qint64 from,
 }
 
 std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const QByteArray &url,
-                                                               PartFile &part, int round)
+                                                               PartFile &part, int round,
+                                                               std::optional<Answer> *inHand)
 {
     const int wanted = connectionsFor(*lane.engine);
     Kept kept = part.kept();
@@ -1122,6 +1124,17 @@ std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const
     }
     const QByteArray header = lane.http->responseHeader();
     const int status = lane.http->statusCode();
+    // A server that ignores ranges answered with the whole video (or with
+    // what it has to say instead): the row goes on from this answer, over
+    // one connection, without asking again.
+    if (status != 206 && status != 416) {
+        if (kept.ranged)
+            Trace::print("cannot resume the ranges (HTTP status %d): starting over\n", status);
+        else if (status >= 200 && status <= 299)
+            Trace::print("no ranges (HTTP status %d): one connection\n", status);
+        *inHand = wholeAnswer(lane);
+        return std::nullopt;
+    }
     qint64 total = -1;
     const bool fits =
         answersRange(status, header, first, -1, kept.ranged ? kept.total : -1, &total) &&
@@ -1132,12 +1145,19 @@ std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const
             return Try::settled(RowResult::failed("write error: " + part.errorText()));
         if (round > 0 || stopping())
             return std::nullopt;
-        return fetchRanges(lane, url, part, round + 1);
+        return fetchRanges(lane, url, part, round + 1, inHand);
     }
-    if (!fits || total <= MinRangedBytes) {
-        if (!fits)
-            Trace::print("no ranges (HTTP status %d): one connection\n", status);
+    if (!fits) {
+        // A range that cannot be trusted: its body is not used.
+        Trace::print("no ranges (HTTP status %d): one connection\n", status);
         return std::nullopt;
+    }
+    if (total <= MinRangedBytes) {
+        if (!kept.ranged) {
+            // The range from byte 0 is the whole short video.
+            *inHand = Answer{0, total, total, std::nullopt};
+            return std::nullopt;
+        }
     }
     if (!kept.ranged) {
         kept.validator = Kept::validatorOf(header);
@@ -1168,20 +1188,42 @@ DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &ur
     lane.http->setBinaryMode(true);
     lane.length.store(kept.total);
 
-    std::mutex mutex; // guards kept.done, next, failure and restart
-    size_t next = 1;  // pieces[0] is the lane's open answer
+    // A piece's bytes before `at` are on disk or being written; those from
+    // `end` on are another piece's. A piece that takes over the upper half
+    // of another moves the other's end.
+    struct Piece
+    {
+        qint64 at;
+        qint64 end;
+        bool running;
+    };
+    std::mutex mutex; // guards the pieces, kept.done, lane.jar and the outcome below
+    std::deque<Piece> work;
+    for (const auto &[first, end] : pieces)
+        work.push_back({first, end, false});
+    work.front().running = true; // the lane's open answer
+    size_t next = 1;
     int failure = 0;
     bool restart = false;
     int writeError = 0;
     std::atomic<int> running{0};
 
     // Receives one piece's body into the ".part"; false when it ended short.
-    auto receivePiece = [&](HttpClient &http, qint64 at, qint64 end) {
+    auto receivePiece = [&](HttpClient &http, Piece &piece) {
         for (;;) {
             const int received = http.receive();
-            const qint64 take = qMin<qint64>(http.bufferedBytes(), end - at);
-            if (take > 0 && (received != ResultCode::ReceiveAgain ||
-                             http.bufferedBytes() > FlushThreshold || at + take >= end)) {
+            qint64 at = 0;
+            qint64 take = 0;
+            {
+                std::lock_guard lock(mutex);
+                take = qMin<qint64>(http.bufferedBytes(), piece.end - piece.at);
+                if (take > 0 && received == ResultCode::ReceiveAgain &&
+                    http.bufferedBytes() <= FlushThreshold && piece.at + take < piece.end)
+                    take = 0;
+                at = piece.at;
+                piece.at += take;
+            }
+            if (take > 0) {
                 const int error = part.writeAt(at, http.data(), take);
                 http.clearBuffer();
                 std::lock_guard lock(mutex);
@@ -1190,108 +1232,145 @@ DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &ur
                     return false;
                 }
                 addRange(kept.done, at, at + take);
-                at += take;
             }
-            if (at >= end)
+            std::lock_guard lock(mutex);
+            if (piece.at >= piece.end)
                 return true;
             if (received == ResultCode::BodyComplete || received < 0) {
-                std::lock_guard lock(mutex);
                 failure = received < 0 ? received : int(ResultCode::BodyStopped);
                 return false;
             }
         }
     };
+    // The next piece to fetch, or the upper half of the running one with the most left.
+    auto takePiece = [&]() -> Piece * {
+        std::lock_guard lock(mutex);
+        if (failure != 0 || restart || writeError != 0 || stopping())
+            return nullptr;
+        if (next < work.size()) {
+            Piece &piece = work[next++];
+            piece.running = true;
+            return &piece;
+        }
+        Piece *most = nullptr;
+        for (Piece &piece : work) {
+            if (piece.running && (!most || piece.end - piece.at > most->end - most->at))
+                most = &piece;
+        }
+        if (!most || most->end - most->at < 4 * MinPieceBytes)
+            return nullptr;
+        const qint64 middle = most->at + (most->end - most->at) / 2;
+        work.push_back({middle, most->end, true});
+        most->end = middle;
+        next = work.size();
+        return &work.back();
+    };
     const QByteArray referer = lane.http->headers().value(RequestHeaders::Referer);
     auto connection = [&](bool withLane) {
-        // The lane's open answer first; every further piece over a client of
-        // this connection's own, with a copy of the row's cookies.
-        if (withLane && !receivePiece(*lane.http, pieces[0].first, pieces[0].second)) {
-            --running;
-            return;
-        }
-        std::unique_ptr<CookieJar> jar;
-        std::unique_ptr<HttpClient> own;
-        {
+        if (withLane) {
+            const bool whole = receivePiece(*lane.http, work.front());
+            // Its connection goes before another is opened in its place.
+            lane.http->close();
             std::lock_guard lock(mutex);
-            jar = std::make_unique<CookieJar>(*lane.jar);
+            work.front().running = false;
+            if (!whole) {
+                --running;
+                return;
+            }
         }
-        own = std::make_unique<HttpClient>();
-        configureClient(*own);
-        own->setCookieJar(jar.get());
-        own->setBinaryMode(true);
-        own->headers().setValue(RequestHeaders::Referer, referer);
-        own->headers().setValue(RequestHeaders::IfRange, kept.validator);
-        for (;;) {
-            std::pair<qint64, qint64> piece;
+        // Every further piece over a client of this connection's own, with
+        // the row's cookies as they are when it asks; the cookies its
+        // answers set go to the row's jar.
+        CookieJar jar;
+        HttpClient own;
+        configureClient(own);
+        own.setCookieJar(&jar);
+        own.setBinaryMode(true);
+        own.headers().setValue(RequestHeaders::Referer, referer);
+        own.headers().setValue(RequestHeaders::IfRange, kept.validator);
+        while (Piece *piece = takePiece()) {
+            qint64 first = 0;
+            qint64 end = 0;
             {
                 std::lock_guard lock(mutex);
-                if (next >= size_t(pieces.size()) || failure != 0 || restart || writeError)
-                    break;
-                piece = pieces[qsizetype(next++)];
+                first = piece->at;
+                end = piece->end;
+                jar = *lane.jar;
             }
-            own->headers().setValue(RequestHeaders::Range,
-                                    "bytes=" + QByteArray::number(piece.first) + '-' +
-                                        QByteArray::number(piece.second - 1));
-            const int got = own->get(url);
-            if (got < 0) {
+            jar.setRecording(true);
+            own.headers().setValue(RequestHeaders::Range, "bytes=" + QByteArray::number(first) +
+                                                              '-' + QByteArray::number(end - 1));
+            const int got = own.get(url);
+            bool whole = false;
+            {
                 std::lock_guard lock(mutex);
-                failure = got;
-                break;
+                for (const auto &[from, setCookie] : jar.takeStored())
+                    lane.jar->store(from, setCookie);
+                qint64 announced = -1;
+                if (got < 0) {
+                    failure = got;
+                } else if (!answersRange(own.statusCode(), own.responseHeader(), first, end,
+                                         kept.total, &announced) ||
+                           !kept.sameCopy(own.responseHeader())) {
+                    Trace::print("range %lld-%lld answered with HTTP status %d: starting over\n",
+                                 static_cast<long long>(first), static_cast<long long>(end - 1),
+                                 own.statusCode());
+                    restart = true;
+                } else {
+                    whole = true;
+                }
             }
-            qint64 announced = -1;
-            if (!answersRange(own->statusCode(), own->responseHeader(), piece.first, piece.second,
-                              kept.total, &announced) ||
-                !kept.sameCopy(own->responseHeader())) {
-                Trace::print("range %lld-%lld answered with HTTP status %d: starting over\n",
-                             static_cast<long long>(piece.first),
-                             static_cast<long long>(piece.second - 1), own->statusCode());
-                std::lock_guard lock(mutex);
-                restart = true;
-                break;
-            }
-            if (!receivePiece(*own, piece.first, piece.second))
+            whole = whole && receivePiece(own, *piece);
+            own.close();
+            std::lock_guard lock(mutex);
+            piece->running = false;
+            if (!whole)
                 break;
         }
         --running;
     };
 
     std::vector<std::thread> threads;
-    running = 1;
-    for (int extra = 1; extra < connections; ++extra) {
-        ++running;
+    running = connections;
+    for (int index = 0; index < connections; ++index) {
         try {
-            threads.emplace_back(connection, false);
+            threads.emplace_back(connection, index == 0);
         } catch (const std::system_error &e) {
-            --running;
+            running -= connections - index;
             Trace::print("cannot create a download thread: %s\n", e.what());
             break;
         }
     }
-    connection(true);
+    if (threads.empty()) {
+        running = 1;
+        connection(true);
+    }
 
+    // The row's percent and speed follow the bytes on disk; the ranges done
+    // are kept less often.
     QElapsedTimer saved;
     saved.start();
-    auto save = [&] {
+    auto show = [&](bool keep) {
         std::lock_guard lock(mutex);
         qint64 bytes = 0;
         for (const auto &[first, end] : std::as_const(kept.done))
             bytes += end - first;
         lane.sample(bytes);
         setPercent(lane, int(qMin<qint64>(100, bytes * 100 / kept.total)));
-        if (!restart)
+        if (keep && !restart)
             part.writeKept(kept);
     };
     while (running.load() > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(Connection::StopSliceMs / 2));
-        if (saved.elapsed() >= SaveRangesMs) {
-            save();
+        const bool keep = saved.elapsed() >= SaveRangesMs;
+        show(keep);
+        if (keep)
             saved.start();
-        }
     }
     for (std::thread &thread : threads)
         thread.join();
     releaseHostConnections(host, connections);
-    save();
+    show(true);
 
     if (writeError != 0)
         return Try::settled(RowResult::failed("write error: " + QByteArray(strerror(writeError))));
@@ -1313,11 +1392,14 @@ DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &ur
 
 DownloadWorker::Try DownloadWorker::fetchOnce(Lane &lane, const QByteArray &url, PartFile &part)
 {
-    if (std::optional<Try> ranged = fetchRanges(lane, url, part, 0))
+    // The ranged request's answer when it was not a range.
+    std::optional<Answer> inHand;
+    if (std::optional<Try> ranged = fetchRanges(lane, url, part, 0, &inHand))
         return *ranged;
     for (;;) {
         // The bytes already on disk, counted in `progress` too.
-        const Answer answer = requestVideo(lane, url, part);
+        const Answer answer =
+            inHand ? *std::exchange(inHand, std::nullopt) : requestVideo(lane, url, part);
         if (answer.end)
             return *answer.end;
         lane.http->setBinaryMode(true);
@@ -1385,13 +1467,19 @@ DownloadWorker::Answer DownloadWorker::requestVideo(Lane &lane, const QByteArray
                 continue;
             }
         }
-        // A 206 that was not asked for holds only a part of the video.
-        if (status < 200 || status > 299 || status == 206)
-            return {offset, -1, -1,
-                    Try::settled(RowResult::failed("HTTP status " + QByteArray::number(status)))};
-        const qint64 length = lane.http->contentLength();
-        return {0, length, length, std::nullopt};
+        return wholeAnswer(lane);
     }
+}
+
+DownloadWorker::Answer DownloadWorker::wholeAnswer(Lane &lane)
+{
+    const int status = lane.http->statusCode();
+    // A 206 that was not asked for holds only a part of the video.
+    if (status < 200 || status > 299 || status == 206)
+        return {0, -1, -1,
+                Try::settled(RowResult::failed("HTTP status " + QByteArray::number(status)))};
+    const qint64 length = lane.http->contentLength();
+    return {0, length, length, std::nullopt};
 }
 
 DownloadWorker::Try DownloadWorker::streamBody(Lane &lane, PartFile &part, const Answer &answer)

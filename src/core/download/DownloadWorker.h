@@ -208,6 +208,9 @@ private:
     // not continue those bytes starts the video over; a ".part" that holds
     // the whole video already completes the try.
     Answer requestVideo(Lane &lane, const QByteArray &url, PartFile &part);
+    // The answer at hand taken as the whole video from its first byte, or
+    // the failure its status means.
+    Answer wholeAnswer(Lane &lane);
     // One request for the video; `ranged`: from byte `from` on, if the
     // server's copy still has `validator` ("If-Range"). The range headers
     // are cleared again for the requests that follow.
@@ -216,9 +219,15 @@ private:
     // Several connections: asks for the video from its first missing byte
     // on and, when the server answers that range and the video is long
     // enough, fetches the missing ranges over up to connectionsFor() clients
-    // at once. Nothing when the video goes over one connection instead.
-    std::optional<Try> fetchRanges(Lane &lane, const QByteArray &url, PartFile &part, int round);
-    // Fetches `pieces` of a video of `total` bytes whose ranges `done` are on disk.
+    // at once. Nothing when the video goes over one connection instead; then
+    // *inHand is the answer to go on from when it can be used (a server
+    // that ignored the range, a short video), else the video is asked again.
+    std::optional<Try> fetchRanges(Lane &lane, const QByteArray &url, PartFile &part, int round,
+                                   std::optional<Answer> *inHand);
+    // Fetches `pieces` of a video of `total` bytes whose ranges `done` are
+    // on disk, one connection per piece at first; a connection whose piece
+    // is done takes the unfetched half of the piece with the most left, so
+    // all of them end together.
     Try fetchPieces(Lane &lane, const QByteArray &url, PartFile &part, const QByteArray &validator,
                     qint64 total, const QList<std::pair<qint64, qint64>> &done,
                     const QList<std::pair<qint64, qint64>> &pieces);

@@ -349,6 +349,8 @@ std::optional<CookieScope> scopeOf(const UrlParts &url, const CookieAttributes &
 
 void CookieJar::store(const QByteArray &requestUrl, const QByteArray &setCookie)
 {
+    if (m_recording)
+        m_stored.append({requestUrl, setCookie});
     const std::optional<UrlParts> url = parseUrl(requestUrl);
     if (!url)
         return;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <utility>
 
 // The cookies of one job, in memory only: what the "Set-Cookie" lines of its
 // responses stored, and the "Cookie" text each of its requests carries.
@@ -29,6 +30,16 @@ public:
     int count() const { return int(m_cookies.size()); }
     void clear() { m_cookies.clear(); }
 
+    // Off by default. On: every value store() is given is also kept, with
+    // its URL, until takeStored(), so that another jar can be told the same
+    // in the same order.
+    void setRecording(bool on)
+    {
+        m_recording = on;
+        m_stored.clear();
+    }
+    QList<std::pair<QByteArray, QByteArray>> takeStored() { return std::exchange(m_stored, {}); }
+
 private:
     struct Cookie
     {
@@ -49,4 +60,6 @@ private:
 
     QList<Cookie> m_cookies;
     quint64 m_nextCreated = 0;
+    bool m_recording = false;
+    QList<std::pair<QByteArray, QByteArray>> m_stored; // (URL, Set-Cookie value) while recording
 };

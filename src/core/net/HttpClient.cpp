@@ -770,6 +770,12 @@ int HttpClient::takeChunked(qsizetype from, qsizetype count)
     return 0;
 }
 
+void HttpClient::close()
+{
+    m_connection.reset();
+    clearBuffer();
+}
+
 int HttpClient::receive()
 {
     if (!m_connection)

@@ -120,6 +120,10 @@ public:
     // 12abc", "HTTP status 404", ...); empty when it did not.
     QByteArray errorString() const { return m_error; }
 
+    // Lets the current answer go: its connection is closed, the rest of its
+    // body unread, and receive() returns NoConnection until the next request.
+    void close();
+
     int bufferedBytes() const { return m_buffered; }
     // The buffered body bytes; a NUL always follows the last one.
     const char *data() const { return m_buffer.get(); }
