@@ -1575,6 +1575,12 @@ DownloadWorker::Try DownloadWorker::fetchStream(Lane &lane, PartFile &part)
     options.pause = [this](int retry) { return pauseFor(retryPause(retry)); };
     options.progress = [this, &lane](int percent) { setPercent(lane, percent); };
     options.resultCode = &resultCode;
+    options.connections = connectionsFor(*lane.engine);
+    options.makeClient = [this] {
+        auto client = std::make_unique<HttpClient>();
+        configureClient(*client);
+        return client;
+    };
     HlsDownload stream(*lane.http, target, std::move(options));
     const HlsDownload::Result result = stream.run();
     lane.rowUrl = lane.http->url();

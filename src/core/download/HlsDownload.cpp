@@ -1,19 +1,28 @@
 #include "core/download/HlsDownload.h"
 
 #include "core/job/Trace.h"
+#include "core/net/Connection.h"
+#include "core/net/CookieJar.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <openssl/evp.h>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 constexpr QByteArrayView Magic = "#EXTM3U";
 // The sidecar is written at most this often while segments arrive.
 constexpr qint64 SaveIntervalMs = 1000;
+// A segment fetched ahead of its turn is held in memory up to this many bytes.
+constexpr qsizetype MaxHeldBytes = 16 * 1024 * 1024;
 
 // A failure that a later try may not meet again (as for the video fetch).
 bool isTransient(int code)
@@ -178,6 +187,17 @@ HlsDownload::Result HlsDownload::run()
     saveProgress(true);
 
     m_http.headers().setValue(RequestHeaders::Referer, m_mediaUrl);
+    if (m_options.connections > 1 && m_options.makeClient && count - m_done > 1) {
+        // The row's client only read the playlist: its connection goes.
+        m_http.close();
+        const Result result = fetchTogether();
+        if (result.status != Result::Done) {
+            // What is complete stays for the next run.
+            (void)m_target.resize(m_doneBytes);
+            saveProgress(true);
+            return result;
+        }
+    }
     while (m_done < count) {
         Result result = fetchSegment(m_done);
         if (result.status != Result::Done) {
@@ -234,28 +254,82 @@ void HlsDownload::showProgress(int index, qint64 segmentBytes, qint64 segmentTot
     m_options.progress(int(qBound(qint64(1), percent, qint64(99))));
 }
 
+bool HlsDownload::keyFor(HttpClient &http, const QByteArray &uri, QByteArray *key, Result *failure)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (const auto found = m_keys.constFind(uri); found != m_keys.constEnd()) {
+            *key = *found;
+            return true;
+        }
+    }
+    // Clients working together may each fetch a new key; any copy serves.
+    QByteArray page;
+    const int got = http.fetchPage(uri, &page, HttpClient::RequireSuccess);
+    if (m_options.resultCode)
+        m_options.resultCode->store(got);
+    if (got == ResultCode::Stopped) {
+        *failure = {Result::Stopped, {}, got};
+        return false;
+    }
+    if (got < 0 || got == ResultCode::BufferFull) {
+        const QByteArray why =
+            "key " + uri.left(300) + ": " +
+            (got == ResultCode::HttpStatus ? "HTTP status " + QByteArray::number(http.statusCode())
+                                           : "network error " + QByteArray::number(got));
+        *failure = isTransient(got) ? Result{Result::Transient, why, got} : fail(why);
+        return false;
+    }
+    if (page.size() != 16) {
+        *failure = fail("key " + uri.left(300) + " is " + QByteArray::number(page.size()) +
+                        " bytes, not 16");
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    m_keys.insert(uri, page);
+    *key = page;
+    return true;
+}
+
+QByteArray HlsDownload::retryReason(int index, const Result &result) const
+{
+    return "segment " + QByteArray::number(index + 1) + " of " +
+           QByteArray::number(m_media.segments.size()) + ": " +
+           (result.reason.isEmpty() ? "network error " + QByteArray::number(result.code)
+                                    : result.reason);
+}
+
+void HlsDownload::segmentDone(int index)
+{
+    m_doneBytes = m_target.size();
+    if (m_rangeTotal >= 0)
+        m_rangeDone += m_media.segments[index].length;
+    ++m_done;
+    showProgress(m_done, 0, 0);
+    saveProgress(m_done == int(m_media.segments.size()));
+}
+
 HlsDownload::Result HlsDownload::fetchSegment(int index)
 {
-    const int count = int(m_media.segments.size());
+    const Sink append = [this](const char *data, qint64 size) {
+        return m_target.write(data, size);
+    };
+    const auto progress = [this, index](qint64 taken, qint64 expected) {
+        showProgress(index, taken, expected);
+    };
     for (int retry = 1;; ++retry) {
         if (m_http.stopRequested())
             return {Result::Stopped, {}, ResultCode::Stopped};
-        Result result = fetchSegmentOnce(index, m_doneBytes);
+        if (!m_target.resize(m_doneBytes))
+            return fail("write error: " + m_target.errorText());
+        Result result = fetchSegmentOnce(m_http, index, append, progress);
         if (result.status == Result::Done) {
-            m_doneBytes = m_target.size();
-            if (m_rangeTotal >= 0)
-                m_rangeDone += m_media.segments[index].length;
-            ++m_done;
-            showProgress(m_done, 0, 0);
-            saveProgress(m_done == count);
+            segmentDone(index);
             return result;
         }
         if (result.status != Result::Transient)
             return result;
-        const QByteArray why =
-            "segment " + QByteArray::number(index + 1) + " of " + QByteArray::number(count) + ": " +
-            (result.reason.isEmpty() ? "network error " + QByteArray::number(result.code)
-                                     : result.reason);
+        const QByteArray why = retryReason(index, result);
         if (retry > m_options.retries)
             return fail(why);
         Trace::print("retry %d/%d: %s\n", retry, m_options.retries, why.constData());
@@ -265,51 +339,158 @@ HlsDownload::Result HlsDownload::fetchSegment(int index)
     }
 }
 
-bool HlsDownload::keyFor(const QByteArray &uri, QByteArray *key, Result *failure)
+HlsDownload::Result HlsDownload::fetchTogether()
 {
-    if (const auto found = m_keys.constFind(uri); found != m_keys.constEnd()) {
-        *key = *found;
+    const int count = int(m_media.segments.size());
+    const int ahead = m_options.connections;
+    CookieJar *const rowJar = m_http.cookieJar();
+    std::condition_variable wake;
+    int nextToTake = m_done;
+    QHash<int, QByteArray> held;   // complete segments waiting for their turn
+    std::optional<Result> outcome; // the first failure or stop ends the others
+    const auto slice = std::chrono::milliseconds(Connection::StopSliceMs);
+
+    // Appends the held segments whose turn it is; m_mutex held.
+    auto appendHeld = [&] {
+        for (auto found = held.find(m_done); found != held.end(); found = held.find(m_done)) {
+            const QByteArray bytes = std::move(*found);
+            held.erase(found);
+            if (!m_target.write(bytes.constData(), bytes.size()))
+                return false;
+            segmentDone(m_done);
+        }
         return true;
+    };
+
+    auto work = [&](HttpClient &http, CookieJar &jar) {
+        for (;;) {
+            int index = -1;
+            {
+                std::unique_lock lock(m_mutex);
+                while (!outcome && nextToTake < count && nextToTake >= m_done + ahead &&
+                       !http.stopRequested())
+                    wake.wait_for(lock, slice);
+                if (outcome || nextToTake >= count || http.stopRequested())
+                    return;
+                index = nextToTake++;
+            }
+            // The segment whose turn it is goes straight into the ".part";
+            // another is held until its turn, and one past MaxHeldBytes
+            // waits for it.
+            QByteArray bytes;
+            bool abandoned = false;
+            const Sink sink = [&](const char *data, qint64 size) {
+                std::unique_lock lock(m_mutex);
+                while (index != m_done && bytes.size() + size > MaxHeldBytes && !outcome &&
+                       !http.stopRequested())
+                    wake.wait_for(lock, slice);
+                if (outcome || (index != m_done && bytes.size() + size > MaxHeldBytes)) {
+                    abandoned = true;
+                    return false;
+                }
+                if (index != m_done) {
+                    bytes.append(data, size);
+                    return true;
+                }
+                if (!bytes.isEmpty() && !m_target.write(bytes.constData(), bytes.size()))
+                    return false;
+                bytes.clear();
+                return m_target.write(data, size);
+            };
+            Result result;
+            for (int retry = 1;; ++retry) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    if (rowJar)
+                        jar = *rowJar;
+                }
+                jar.setRecording(true);
+                result = fetchSegmentOnce(http, index, sink, [](qint64, qint64) {});
+                {
+                    std::lock_guard lock(m_mutex);
+                    if (rowJar) {
+                        for (const auto &[from, setCookie] : jar.takeStored())
+                            rowJar->store(from, setCookie);
+                    }
+                    if (result.status == Result::Done && !abandoned) {
+                        if (index != m_done) {
+                            held.insert(index, std::move(bytes));
+                        } else if ((!bytes.isEmpty() &&
+                                    !m_target.write(bytes.constData(), bytes.size())) ||
+                                   (segmentDone(index), !appendHeld())) {
+                            result = fail("write error: " + m_target.errorText());
+                        }
+                        wake.notify_all();
+                    } else if (index == m_done) {
+                        // What this try appended goes again.
+                        (void)m_target.resize(m_doneBytes);
+                    }
+                    bytes.clear();
+                }
+                if (abandoned)
+                    return;
+                if (result.status == Result::Done)
+                    break;
+                if (result.status == Result::Transient) {
+                    const QByteArray why = retryReason(index, result);
+                    if (retry <= m_options.retries) {
+                        Trace::print("retry %d/%d: %s\n", retry, m_options.retries,
+                                     why.constData());
+                        if (!m_options.pause || m_options.pause(retry))
+                            continue;
+                        result = {Result::Stopped, {}, ResultCode::Stopped};
+                    } else {
+                        result = fail(why);
+                    }
+                }
+                std::lock_guard lock(m_mutex);
+                if (!outcome)
+                    outcome = result;
+                wake.notify_all();
+                return;
+            }
+        }
+    };
+
+    std::vector<std::unique_ptr<CookieJar>> jars;
+    std::vector<std::unique_ptr<HttpClient>> clients;
+    std::vector<std::thread> threads;
+    for (int client = 0; client < qMin(m_options.connections, count - m_done); ++client) {
+        jars.push_back(std::make_unique<CookieJar>());
+        clients.push_back(m_options.makeClient());
+        clients.back()->setCookieJar(jars.back().get());
+        clients.back()->setBinaryMode(true);
+        clients.back()->headers().setValue(RequestHeaders::Referer, m_mediaUrl);
+        try {
+            threads.emplace_back(work, std::ref(*clients.back()), std::ref(*jars.back()));
+        } catch (const std::system_error &e) {
+            Trace::print("cannot create a download thread: %s\n", e.what());
+            break;
+        }
     }
-    QByteArray page;
-    const int got = m_http.fetchPage(uri, &page, HttpClient::RequireSuccess);
-    if (m_options.resultCode)
-        m_options.resultCode->store(got);
-    if (got == ResultCode::Stopped) {
-        *failure = {Result::Stopped, {}, got};
-        return false;
-    }
-    if (got < 0 || got == ResultCode::BufferFull) {
-        const QByteArray why = "key " + uri.left(300) + ": " +
-                               (got == ResultCode::HttpStatus
-                                    ? "HTTP status " + QByteArray::number(m_http.statusCode())
-                                    : "network error " + QByteArray::number(got));
-        *failure = isTransient(got) ? Result{Result::Transient, why, got} : fail(why);
-        return false;
-    }
-    if (page.size() != 16) {
-        *failure = fail("key " + uri.left(300) + " is " + QByteArray::number(page.size()) +
-                        " bytes, not 16");
-        return false;
-    }
-    m_keys.insert(uri, page);
-    *key = page;
-    return true;
+    for (std::thread &thread : threads)
+        thread.join();
+    if (outcome)
+        return *outcome;
+    if (m_done < count && m_http.stopRequested())
+        return {Result::Stopped, {}, ResultCode::Stopped};
+    // Segments left (no thread could be made) go one at a time.
+    return {};
 }
 
-HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
+HlsDownload::Result
+HlsDownload::fetchSegmentOnce(HttpClient &http, int index, const Sink &sink,
+                              const std::function<void(qint64, qint64)> &progress)
 {
     const HlsPlaylist::Segment &segment = m_media.segments[index];
     const QByteArray where = "segment " + QByteArray::number(index + 1) + " of " +
                              QByteArray::number(m_media.segments.size());
-    if (!m_target.resize(start))
-        return fail("write error: " + m_target.errorText());
 
     Cipher cipher;
     if (!segment.keyUri.isEmpty()) {
         QByteArray key;
         Result failure;
-        if (!keyFor(segment.keyUri, &key, &failure))
+        if (!keyFor(http, segment.keyUri, &key, &failure))
             return failure;
         cipher.reset(EVP_CIPHER_CTX_new());
         if (!cipher || EVP_DecryptInit_ex(
@@ -321,11 +502,11 @@ HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
 
     const bool ranged = segment.length >= 0;
     if (ranged)
-        m_http.headers().setValue(RequestHeaders::Range,
-                                  "bytes=" + QByteArray::number(segment.offset) + '-' +
-                                      QByteArray::number(segment.offset + segment.length - 1));
-    const int got = m_http.get(segment.uri);
-    m_http.headers().setValue(RequestHeaders::Range, QByteArray());
+        http.headers().setValue(RequestHeaders::Range,
+                                "bytes=" + QByteArray::number(segment.offset) + '-' +
+                                    QByteArray::number(segment.offset + segment.length - 1));
+    const int got = http.get(segment.uri);
+    http.headers().setValue(RequestHeaders::Range, QByteArray());
     if (m_options.resultCode)
         m_options.resultCode->store(got);
     if (got == ResultCode::Stopped)
@@ -333,7 +514,7 @@ HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
     if (got < 0)
         return isTransient(got) ? Result{Result::Transient, {}, got}
                                 : fail(where + ": network error " + QByteArray::number(got));
-    const int status = m_http.statusCode();
+    const int status = http.statusCode();
     if (status < 200 || status > 299) {
         const QByteArray why = where + ": HTTP status " + QByteArray::number(status);
         return status >= 500 ? Result{Result::Transient, why, ResultCode::HttpStatus} : fail(why);
@@ -341,14 +522,14 @@ HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
     // A server that ignores the range sends the whole resource: skip to it.
     qint64 skip = ranged && status != 206 ? segment.offset : 0;
     qint64 wanted = ranged ? segment.length : -1;
-    const qint64 announced = m_http.contentLength();
+    const qint64 announced = http.contentLength();
     const qint64 expected = ranged ? segment.length : announced;
 
     QByteArray clear;
     qint64 taken = 0;
     int received = ResultCode::ReceiveAgain;
     for (;;) {
-        QByteArrayView bytes = m_http.view();
+        QByteArrayView bytes = http.view();
         if (skip > 0) {
             const qint64 dropped = qMin<qint64>(skip, bytes.size());
             bytes = bytes.sliced(dropped);
@@ -365,22 +546,22 @@ HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
                                       reinterpret_cast<const unsigned char *>(bytes.data()),
                                       int(bytes.size())) != 1)
                     return fail(where + ": decryption failed");
-                if (!m_target.write(clear.constData(), length))
+                if (!sink(clear.constData(), length))
                     return fail("write error: " + m_target.errorText());
-            } else if (!m_target.write(bytes.data(), bytes.size())) {
+            } else if (!sink(bytes.data(), bytes.size())) {
                 return fail("write error: " + m_target.errorText());
             }
             taken += bytes.size();
         }
-        m_http.clearBuffer();
-        showProgress(index, taken, expected);
+        http.clearBuffer();
+        progress(taken, expected);
         if (wanted >= 0 && taken >= wanted)
             break;
         if (received != ResultCode::ReceiveAgain && received != ResultCode::BufferFull)
             break;
-        if (m_http.stopRequested())
+        if (http.stopRequested())
             return {Result::Stopped, {}, ResultCode::Stopped};
-        received = m_http.receive();
+        received = http.receive();
         if (m_options.resultCode)
             m_options.resultCode->store(received);
         if (received == ResultCode::Stopped)
@@ -396,7 +577,7 @@ HlsDownload::Result HlsDownload::fetchSegmentOnce(int index, qint64 start)
         if (EVP_DecryptFinal_ex(cipher.get(), reinterpret_cast<unsigned char *>(clear.data()),
                                 &length) != 1)
             return fail(where + ": decryption failed (wrong key or cut segment)");
-        if (!m_target.write(clear.constData(), length))
+        if (!sink(clear.constData(), length))
             return fail("write error: " + m_target.errorText());
     }
     return {};

@@ -6,6 +6,8 @@
 #include <QHash>
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 
 class HttpClient;
 
@@ -16,6 +18,9 @@ class HttpClient;
 // decrypted (AES-128-CBC, PKCS7), each key URI fetched once and required to
 // hold 16 bytes. The ".part" ends up as the concatenation of the clear
 // segments, the init segment first.
+//
+// Segments may come over several connections at once (Options::connections);
+// they are still appended in order.
 //
 // A segment that fails on the network is tried again `retries` times, after
 // the owner's pause; an HTTP status other than 2xx (5xx excepted, which is
@@ -52,6 +57,11 @@ public:
         std::function<bool(int retry)> pause;
         std::function<void(int percent)> progress; // told the stream's percent, when given
         std::atomic<int> *resultCode = nullptr;    // last request code, when given
+        // Segments fetched at once. Above 1, each further connection is a
+        // client from makeClient (set up as the row's: time-out, proxy,
+        // stop flag), with the row's cookies and its Referer.
+        int connections = 1;
+        std::function<std::unique_ptr<HttpClient>()> makeClient;
     };
 
     struct Result
@@ -88,16 +98,32 @@ private:
     // Reads the answered playlist into *text; a failed Result when it cannot be.
     bool readAnswer(QByteArray *text, Result *failure);
     bool fetchPlaylist(const QByteArray &url, QByteArray *text, Result *failure);
+    // Takes a segment's clear bytes; false when they cannot be taken.
+    using Sink = std::function<bool(const char *data, qint64 size)>;
     // One segment, with its retries; Done or the reason it failed.
     Result fetchSegment(int index);
-    Result fetchSegmentOnce(int index, qint64 start);
+    // One try of a segment over `http`, its clear bytes to `sink`;
+    // `progress` is told the bytes taken and those expected (-1: unknown).
+    Result fetchSegmentOnce(HttpClient &http, int index, const Sink &sink,
+                            const std::function<void(qint64, qint64)> &progress);
+    // The segments from m_done on over up to Options::connections clients at
+    // once, appended in order: a segment ahead of the one being appended is
+    // held in memory, and no client takes a segment more than `connections`
+    // ahead of it.
+    Result fetchTogether();
     // The key for `uri`, fetched at its first use.
-    bool keyFor(const QByteArray &uri, QByteArray *key, Result *failure);
+    bool keyFor(HttpClient &http, const QByteArray &uri, QByteArray *key, Result *failure);
+    // Why a segment that may be tried again failed, as its retry line and a final failure say.
+    QByteArray retryReason(int index, const Result &result) const;
+    // Segment `index` is on disk in full, right after the ones before.
+    void segmentDone(int index);
     void saveProgress(bool force);
     void showProgress(int index, qint64 segmentBytes, qint64 segmentTotal);
     QByteArray listDigest() const;
     Result fail(QByteArray reason) const;
 
+    std::mutex m_mutex; // guards the keys, the row's cookie jar and the progress while clients work
+                        // together
     HttpClient &m_http;
     Target &m_target;
     Options m_options;
