@@ -1,3 +1,4 @@
+#include "CliRun.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
 #include "TestFiles.h"
@@ -56,6 +57,8 @@ private slots:
     void rowsRunTogether_data();
     void rowsRunTogether();
     void failedRowLeavesOthersRunning();
+    void cliCounts_data();
+    void cliCounts();
 
 private:
     void writeSetup(quint16 port, int jobs);
@@ -183,6 +186,47 @@ void tst_DownloadParallel::failedRowLeavesOthersRunning()
     QCOMPARE(read(QStringLiteral("work/tube/r0.mp4")), videoOf("r0"));
     QCOMPARE(read(QStringLiteral("work/tube/r2.mp4")), videoOf("r2"));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("work/tube/r1.mp4"))));
+}
+
+// --jobs and --connections take 1 to 16; anything else is a usage error
+// that touches nothing.
+void tst_DownloadParallel::cliCounts_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+
+    const QString jobs = QStringLiteral("--jobs");
+    const QString connections = QStringLiteral("--connections");
+    QTest::newRow("both at their limits")
+        << QStringList{jobs, QStringLiteral("16"), connections, QStringLiteral("16")} << 1;
+    QTest::newRow("fail: connections 0") << QStringList{connections, QStringLiteral("0")} << 2;
+    QTest::newRow("fail: connections 17") << QStringList{connections, QStringLiteral("17")} << 2;
+    QTest::newRow("fail: connections not a number")
+        << QStringList{connections, QStringLiteral("4x")} << 2;
+    QTest::newRow("fail: connections without a value") << QStringList{connections} << 2;
+    QTest::newRow("fail: jobs 0") << QStringList{jobs, QStringLiteral("0")} << 2;
+    QTest::newRow("fail: jobs 17") << QStringList{jobs, QStringLiteral("17")} << 2;
+    QTest::newRow("fail: jobs without a value, then connections")
+        << QStringList{jobs, connections, QStringLiteral("2")} << 2;
+}
+
+void tst_DownloadParallel::cliCounts()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+
+    // The one row fails again at once: nothing listens on port 9.
+    writeSetup(9, 1);
+    const QByteArray list = TestRows::listLine(makeRow("x", "r0"));
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/download.list")), list));
+    const CliRun::Result cli =
+        CliRun::run(m_dir->path(), QStringList{QStringLiteral("download")} + options, FinishMs);
+    QVERIFY(cli.finished);
+    QCOMPARE(cli.exitCode, exitCode);
+    QCOMPARE(cli.err.contains("usage: zindle-cli"), exitCode == 2);
+    QCOMPARE(cli.out.isEmpty(), exitCode == 2);
+    QCOMPARE(read(QStringLiteral("work/download.list")), list);
+    QVERIFY(!read(QStringLiteral("z_user.ini")).contains("connections"));
 }
 
 QTEST_MAIN(tst_DownloadParallel)

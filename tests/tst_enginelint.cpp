@@ -236,6 +236,21 @@ void tst_EngineLint::text_data()
     QTest::newRow("option not a number")
         << tube("search_name_option::1", "search_name_option::yes")
         << QByteArrayList{"4 error search_name_option::yes does not read as a whole number"};
+    QTest::newRow("clean: max_connections and hls_variant")
+        << tube({}, {}, "max_connections::4\nhls_variant::720\n") << QByteArrayList{};
+    QTest::newRow("max_connections not a number")
+        << tube({}, {}, "max_connections::many\n")
+        << QByteArrayList{"19 error max_connections::many does not read as a whole number"};
+    QTest::newRow("max_connections above 16")
+        << tube({}, {}, "max_connections::40\n")
+        << QByteArrayList{"19 warning max_connections::40 is outside 1 to 16, so 16 is used"};
+    QTest::newRow("max_connections 0")
+        << tube({}, {}, "max_connections::0\n")
+        << QByteArrayList{"19 warning max_connections::0 is outside 1 to 16, so 1 is used"};
+    QTest::newRow("hls_variant not a choice")
+        << tube({}, {}, "hls_variant::huge\n")
+        << QByteArrayList{"19 error hls_variant::huge is not a variant choice: best, worst or a "
+                          "maximum height such as 720; the best is taken"};
     QTest::newRow("unsafe engine_id")
         << tube("engine_id::tube", "engine_id::../tube")
         << QByteArrayList{"2 error engine_id:: names the sub-directory"};

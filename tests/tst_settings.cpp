@@ -30,8 +30,8 @@ private slots:
     void saveWhenModified();
     void saveKeepsOtherLines();
     void failedSave();
-    void jobs_data();
-    void jobs();
+    void counts_data();
+    void counts();
 
 private:
     QString iniPath() const { return dir->filePath(QStringLiteral("z_user.ini")); }
@@ -358,44 +358,71 @@ void tst_Settings::failedSave()
     QVERIFY(text.size() > start.size() + 1);
 }
 
-void tst_Settings::jobs_data()
+void tst_Settings::counts_data()
 {
+    QTest::addColumn<QByteArray>("key"); // "jobs" or "connections"
     QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<int>("jobs");
+    QTest::addColumn<int>("read");
     QTest::addColumn<int>("applied");
-    // The "jobs" line written by a save, or none.
+    // The line written by a save, or none.
     QTest::addColumn<QByteArray>("saved");
 
-    QTest::newRow("default, not written") << QByteArray("[settings]\n") << 3 << 3 << QByteArray();
-    QTest::newRow("default applied")
-        << QByteArray("[settings]\n") << 3 << 5 << QByteArray("jobs=5");
-    QTest::newRow("kept from the file")
-        << QByteArray("[settings]\njobs=7\n") << 7 << 3 << QByteArray("jobs=3");
-    QTest::newRow("too many clamps")
-        << QByteArray("[settings]\njobs=99\n") << 16 << 16 << QByteArray("jobs=16");
-    QTest::newRow("zero clamps") << QByteArray("[settings]\njobs=0\n") << 1 << 0
-                                 << QByteArray("jobs=1");
-    QTest::newRow("no number") << QByteArray("[settings]\njobs=many\n") << 3 << 3
-                               << QByteArray("jobs=3");
+    QTest::newRow("jobs: default, not written")
+        << QByteArray("jobs") << QByteArray("[settings]\n") << 3 << 3 << QByteArray();
+    QTest::newRow("jobs: default applied")
+        << QByteArray("jobs") << QByteArray("[settings]\n") << 3 << 5 << QByteArray("jobs=5");
+    QTest::newRow("jobs: kept from the file")
+        << QByteArray("jobs") << QByteArray("[settings]\njobs=7\n") << 7 << 3
+        << QByteArray("jobs=3");
+    QTest::newRow("jobs: too many clamps")
+        << QByteArray("jobs") << QByteArray("[settings]\njobs=99\n") << 16 << 16
+        << QByteArray("jobs=16");
+    QTest::newRow("jobs: zero clamps") << QByteArray("jobs") << QByteArray("[settings]\njobs=0\n")
+                                       << 1 << 0 << QByteArray("jobs=1");
+    QTest::newRow("jobs: no number") << QByteArray("jobs") << QByteArray("[settings]\njobs=many\n")
+                                     << 3 << 3 << QByteArray("jobs=3");
+
+    QTest::newRow("connections: default, not written")
+        << QByteArray("connections") << QByteArray("[settings]\n") << 1 << 1 << QByteArray();
+    QTest::newRow("connections: default applied")
+        << QByteArray("connections") << QByteArray("[settings]\n") << 1 << 8
+        << QByteArray("connections=8");
+    QTest::newRow("connections: kept from the file")
+        << QByteArray("connections") << QByteArray("[settings]\nconnections=4\n") << 4 << 1
+        << QByteArray("connections=1");
+    QTest::newRow("connections: too many clamps")
+        << QByteArray("connections") << QByteArray("[settings]\nconnections=17\n") << 16 << 40
+        << QByteArray("connections=16");
+    QTest::newRow("connections: negative clamps")
+        << QByteArray("connections") << QByteArray("[settings]\nconnections=-3\n") << 1 << -1
+        << QByteArray("connections=1");
+    QTest::newRow("connections: no number")
+        << QByteArray("connections") << QByteArray("[settings]\nconnections=many\n") << 1 << 2
+        << QByteArray("connections=2");
 }
 
-void tst_Settings::jobs()
+void tst_Settings::counts()
 {
+    QFETCH(QByteArray, key);
     QFETCH(QByteArray, ini);
-    QFETCH(int, jobs);
+    QFETCH(int, read);
     QFETCH(int, applied);
     QFETCH(QByteArray, saved);
 
+    const bool jobs = key == "jobs";
     QVERIFY(TestFiles::write(iniPath(), ini));
     {
         Settings settings(dir->path());
-        QCOMPARE(settings.jobs(), jobs);
-        settings.setJobs(applied);
+        QCOMPARE(jobs ? settings.jobs() : settings.connections(), read);
+        if (jobs)
+            settings.setJobs(applied);
+        else
+            settings.setConnections(applied);
         settings.setModified(true);
     }
     const QByteArray written = TestFiles::read(iniPath());
     if (saved.isEmpty())
-        QVERIFY2(!written.contains("jobs="), written.constData());
+        QVERIFY2(!written.contains(key + '='), written.constData());
     else
         QVERIFY2(written.contains(saved + '\n'), written.constData());
 }

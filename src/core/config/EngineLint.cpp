@@ -501,6 +501,12 @@ void EngineLint::checkValues()
             if (index == Engine::StageCount && Numbers::leadingNumber(given.value) > 0)
                 message += QStringLiteral(": the download runs no stage");
             add(given.line, Severity::Error, message);
+        } else if (index == Engine::MaxConnections && (value < 1 || value > 16)) {
+            add(given.line, Severity::Warning,
+                QStringLiteral("%1%2 is outside 1 to 16, so %3 is used")
+                    .arg(key(index))
+                    .arg(value)
+                    .arg(std::clamp(value, 1, 16)));
         } else if (std::find(std::begin(SwitchKeys), std::end(SwitchKeys), index) !=
                        std::end(SwitchKeys) &&
                    value != 0 && value != 1) {
