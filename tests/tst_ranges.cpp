@@ -1,8 +1,12 @@
 #include "CliRun.h"
 #include "PeerProcess.h"
+#include "StderrCapture.h"
 #include "TestFiles.h"
 #include "TestRows.h"
+#include "core/config/Settings.h"
+#include "core/download/DownloadWorker.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
@@ -42,6 +46,8 @@ private slots:
     void reassembled();
     void killedRunResumes();
     void validatorChangedStartsOver();
+    void percentFollowsTheBytes();
+    void rangeCookiesStayWithTheRow();
 
 private:
     bool startServer(PeerProcess &peer, const QStringList &extra);
@@ -100,13 +106,17 @@ void tst_Ranges::reassembled_data()
     QTest::addColumn<QString>("server"); // "static" for python's http.server
     QTest::addColumn<QString>("mode");
     QTest::addColumn<bool>("several");
+    QTest::addColumn<int>("requests"); // how many the script server must see; -1: any
 
     QTest::newRow("ranges cut at random boundaries") << "script"
-                                                     << "good" << true;
+                                                     << "good" << true << -1;
     QTest::newRow("wrong Content-Range") << "script"
-                                         << "badrange" << false;
+                                         << "badrange" << false << -1;
     QTest::newRow("ranges ignored") << "static"
-                                    << "" << false;
+                                    << "" << false << -1;
+    // The 200 to the ranged first request is the video: not asked for again.
+    QTest::newRow("ranges ignored: served from the first answer") << "script"
+                                                                  << "ignore" << false << 1;
 }
 
 void tst_Ranges::reassembled()
@@ -114,6 +124,7 @@ void tst_Ranges::reassembled()
     QFETCH(QString, server);
     QFETCH(QString, mode);
     QFETCH(bool, several);
+    QFETCH(int, requests);
 
     PeerProcess peer;
     if (server == QLatin1String("static")) {
@@ -135,9 +146,12 @@ void tst_Ranges::reassembled()
         const QByteArrayList log = read("server.log").split('\n');
         int ranged = 0;
         for (const QByteArray &line : log)
-            ranged += line.startsWith("bytes=") && line.contains('-') && !line.endsWith("-\t206");
+            ranged += line.startsWith("bytes=") && !line.split('\t').first().endsWith('-');
         // bytes=0- first, then bounded ranges over the other connections.
         QVERIFY2((ranged >= 3) == several, read("server.log").constData());
+        if (requests >= 0)
+            QVERIFY2(log.count({}) == 1 && log.size() == requests + 1,
+                     read("server.log").constData());
     }
 }
 
@@ -192,6 +206,64 @@ void tst_Ranges::validatorChangedStartsOver()
     QVERIFY(cli.finished);
     QVERIFY2(cli.exitCode == 0, cli.err.constData());
     QVERIFY(read("work/tube/ab12.mp4") == video(5));
+}
+
+// A running row's percent moves with the bytes on disk while its ranges
+// arrive, not only when the ranges done are kept (once a second).
+void tst_Ranges::percentFollowsTheBytes()
+{
+    PeerProcess peer;
+    // About 1.5 s over four connections.
+    QVERIFY2(startServer(peer, {QStringLiteral("--rate"), QStringLiteral("500000")}),
+             qPrintable(peer.failure()));
+    setup(peer.port());
+    Settings settings(m_dir->path());
+    StderrCapture capture;
+    DownloadWorker job(&settings, {TestRows::makeRow("H", "ab12")});
+    QList<int> seen;
+    QElapsedTimer sinceChange;
+    qint64 longest = 0;
+    while (!job.waitFinished(20)) {
+        const QList<DownloadWorker::RowProgress> rows = job.rowProgress();
+        const int percent = rows.isEmpty() ? -1 : rows.first().percent;
+        if (!seen.isEmpty() && percent == seen.last())
+            continue;
+        if (!seen.isEmpty() && seen.last() > 1 && percent < 100)
+            longest = qMax(longest, sinceChange.elapsed());
+        sinceChange.start();
+        seen.append(percent);
+    }
+    QCOMPARE(job.takeMarks(), (QList<DownloadWorker::RowMark>{{0, "o", {}}}));
+    QVERIFY(read("work/tube/ab12.mp4") == video());
+    QByteArray shown;
+    for (const int percent : std::as_const(seen))
+        shown += QByteArray::number(percent) + ' ';
+    QVERIFY2(seen.size() >= 10, shown.constData());
+    QVERIFY2(longest < 500, (QByteArray::number(longest) + " ms: " + shown).constData());
+}
+
+// The cookies range answers set go to the row's jar as a single
+// connection's would: the next row in its place sends them.
+void tst_Ranges::rangeCookiesStayWithTheRow()
+{
+    PeerProcess peer;
+    QVERIFY2(startServer(peer, {QStringLiteral("--cookie")}), qPrintable(peer.failure()));
+    setup(peer.port());
+    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("work/download.list")),
+                             listLine(makeRow("H", "cd34")) + listLine(makeRow("H", "ab12"))));
+    const CliRun::Result cli = download();
+    QVERIFY(cli.finished);
+    QVERIFY2(cli.exitCode == 0, cli.err.constData());
+    QCOMPARE(cli.out, QByteArray("ab12 o\ncd34 o\n"));
+    QVERIFY(read("work/tube/cd34.mp4") == video());
+    QByteArrayList firstRequests;
+    for (const QByteArray &line : read("server.log").split('\n')) {
+        if (line.startsWith("bytes=0-\t"))
+            firstRequests.append(line);
+    }
+    QCOMPARE(firstRequests.size(), 2);
+    QVERIFY2(firstRequests[0].endsWith("\t-"), firstRequests[0].constData());
+    QVERIFY2(firstRequests[1].contains("\tseen="), read("server.log").constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Ranges)

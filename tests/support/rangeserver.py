@@ -6,12 +6,16 @@ connections. GET /v/<id>.mp4 answers the video: --size bytes, byte i being
 (i * 7 + i // 251 + SEED) % 256, with the ETag "--etag". "Range: bytes=A-" and
 "bytes=A-B" are honoured unless "If-Range:" names another ETag. Bodies are
 written in pieces of random length (seeded), so the client meets every
-boundary. Every request is logged as one line "range<TAB>status" to --log.
+boundary. Every request is logged as one line "range<TAB>status<TAB>cookie"
+to --log ("-" for a missing Range or Cookie header).
 
 --mode good      as above
 --mode badrange  a 206 whose Content-Range starts one byte late (the body too)
 --mode hold      ranges after the first hold their connection open after
                  half of their body, until the client goes
+--mode ignore    every answer is a 200 with the whole video
+--rate N         each answer sends at most N bytes per second
+--cookie         each answer to a bounded range sets the cookie "seen"
 """
 
 import argparse
@@ -33,6 +37,8 @@ def main():
     parser.add_argument("--etag", default='"v1"')
     parser.add_argument("--mode", default="good")
     parser.add_argument("--log", required=True)
+    parser.add_argument("--rate", type=int, default=0)
+    parser.add_argument("--cookie", action="store_true")
     args = parser.parse_args()
     data = video(args.size, args.seed)
     lock = threading.Lock()
@@ -55,15 +61,21 @@ def main():
             rng = random.Random(number)
             start, end = 0, len(data)
             status = 200
-            if asked.startswith("bytes=") and head.get("if-range", args.etag) == args.etag:
+            if (
+                args.mode != "ignore"
+                and asked.startswith("bytes=")
+                and head.get("if-range", args.etag) == args.etag
+            ):
                 a, _, b = asked[6:].partition("-")
                 start = int(a)
                 end = int(b) + 1 if b else len(data)
                 status = 206
             shown_start = start + 1 if args.mode == "badrange" and status == 206 else start
             with lock, open(args.log, "a") as log:
-                log.write(f"{asked or '-'}\t{status}\n")
+                log.write(f"{asked or '-'}\t{status}\t{head.get('cookie', '-')}\n")
             out = [b"HTTP/1.0 %d X\r\n" % status, b"ETag: " + args.etag.encode() + b"\r\n"]
+            if args.cookie and status == 206 and not asked.endswith("-"):
+                out.append(b"Set-Cookie: seen=%d; Path=/\r\n" % number)
             if status == 206:
                 out.append(b"Content-Range: bytes %d-%d/%d\r\n" % (shown_start, end - 1, len(data)))
             out.append(b"Content-Length: %d\r\n\r\n" % (end - shown_start))
@@ -80,6 +92,8 @@ def main():
                     self.wfile.write(body[at : at + step])
                     self.wfile.flush()
                     at += step
+                    if args.rate:
+                        time.sleep(step / args.rate)
             except OSError:
                 pass
 
