@@ -1,4 +1,5 @@
 #include "CliRun.h"
+#include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "TestRows.h"
@@ -370,41 +371,70 @@ void tst_Stall::downloadStops()
 void tst_Stall::severalRowsStop_data()
 {
     QTest::addColumn<StopBy>("stopBy");
-    QTest::newRow("window closed") << StopBy::CloseWindow;
-    QTest::newRow("Cancel") << StopBy::Cancel;
-    QTest::newRow("SIGINT to zindle-cli") << StopBy::Interrupt;
+    // Each video over four connections, its ranges held open half-way.
+    QTest::addColumn<bool>("ranged");
+    QTest::newRow("window closed") << StopBy::CloseWindow << false;
+    QTest::newRow("Cancel") << StopBy::Cancel << false;
+    QTest::newRow("SIGINT to zindle-cli") << StopBy::Interrupt << false;
+    QTest::newRow("ranged: window closed") << StopBy::CloseWindow << true;
+    QTest::newRow("ranged: Cancel") << StopBy::Cancel << true;
+    QTest::newRow("ranged: SIGINT to zindle-cli") << StopBy::Interrupt << true;
 }
 
 // Rows r0, r1, r2 run at once, each video's body stalled after its first
-// bytes: a stop ends them all, each "x" with its ".part" kept.
+// bytes: a stop ends them all, each "x" with its ".part" (and for ranges
+// its ".part.meta") kept.
 void tst_Stall::severalRowsStop()
 {
     QFETCH(StopBy, stopBy);
+    QFETCH(bool, ranged);
 
     const QByteArrayList ids = {"r0", "r1", "r2"};
     ScriptedServer server;
-    QVERIFY(server.start());
+    PeerProcess rangeServer;
     QByteArray list;
-    for (const QByteArray &id : ids) {
-        server.setRoute("/watch/" + id,
-                        ScriptedServer::reply(200, watchPage(server.url("/v/" + id))));
-        server.setRoute("/v/" + id, {Step::send("HTTP/1.0 200 OK\r\nETag: \"" + id +
-                                                "\"\r\nContent-Length: 100000\r\n\r\n" +
-                                                QByteArray(40000, 'b')),
-                                     Step::stall()});
+    for (const QByteArray &id : ids)
         list.prepend(listLine(makeRow("H", id)));
+    if (ranged) {
+        QVERIFY2(rangeServer.startAnnounced(
+                     QStringLiteral("python3"),
+                     {QStringLiteral(ZINDLE_TEST_DATA "/../support/rangeserver.py"),
+                      QStringLiteral("--size"), QString::number(3 * 1024 * 1024),
+                      QStringLiteral("--mode"), QStringLiteral("hold"), QStringLiteral("--log"),
+                      path(QStringLiteral("server.log"))},
+                     "PORT "),
+                 qPrintable(rangeServer.failure()));
+        QVERIFY(TestFiles::writeEngine(m_dir->path(),
+                                       "engine_id::tube\n"
+                                       "download_target::http://127.0.0.1:PORT/v/%s.flv\n"
+                                       "download_ext::.flv\n",
+                                       rangeServer.port()));
+    } else {
+        QVERIFY(server.start());
+        for (const QByteArray &id : ids) {
+            server.setRoute("/watch/" + id,
+                            ScriptedServer::reply(200, watchPage(server.url("/v/" + id))));
+            server.setRoute("/v/" + id, {Step::send("HTTP/1.0 200 OK\r\nETag: \"" + id +
+                                                    "\"\r\nContent-Length: 100000\r\n\r\n" +
+                                                    QByteArray(40000, 'b')),
+                                         Step::stall()});
+        }
+        QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
     }
-    QVERIFY(TestFiles::write(
-        path(QStringLiteral("z_user.ini")),
-        "[settings]\r\njobs=3\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() + "\r\n"));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
+    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
+                             "[settings]\r\njobs=3\r\n" +
+                                 QByteArray(ranged ? "connections=4\r\n" : "") +
+                                 "path=" + path(QStringLiteral("work/")).toLocal8Bit() + "\r\n"));
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")), list));
     auto partPath = [this](const QByteArray &id) {
         return path(QStringLiteral("work/tube/%1.flv.part").arg(QLatin1String(id)));
     };
+    // With ranges: every row has pieces on disk and kept in its ".part.meta".
     auto allRunning = [&] {
         return std::all_of(ids.cbegin(), ids.cend(), [&](const QByteArray &id) {
-            return QFileInfo(partPath(id)).size() > 0;
+            return ranged ? TestFiles::read(partPath(id) + QStringLiteral(".meta"))
+                                .contains("\nranges 0-")
+                          : QFileInfo(partPath(id)).size() > 0;
         });
     };
 
@@ -454,6 +484,9 @@ void tst_Stall::severalRowsStop()
         stopped.append(listLine(makeRow("x", id)));
         QVERIFY(QFileInfo(partPath(id)).size() > 0);
         QVERIFY(!QFile::exists(path(QStringLiteral("work/tube/%1.flv").arg(QLatin1String(id)))));
+        if (ranged)
+            QVERIFY(
+                TestFiles::read(partPath(id) + QStringLiteral(".meta")).contains("\nranges 0-"));
     }
     QCOMPARE(TestFiles::read(path(QStringLiteral("work/download.list"))), stopped);
 }
