@@ -8,6 +8,7 @@
 #include "core/download/DownloadWorker.h"
 #include "core/download/HlsPlaylist.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 using TestRows::makeRow;
@@ -17,6 +18,34 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int FinishMs = 30000;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int EndBoundMs = 2000; // instrumented builds stop far slower
+#else
+constexpr int EndBoundMs = 1000;
+#endif
+
+// A media playlist of segments /st/s0.ts, /st/s1.ts ... (or other names).
+QByteArray mediaPlaylist(const QByteArrayList &names)
+{
+    QByteArray text = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
+    for (const QByteArray &name : names)
+        text += "#EXTINF:2,\n/st/" + name + ".ts\n";
+    return text + "#EXT-X-ENDLIST\n";
+}
+
+QByteArray segmentBytes(const QByteArray &name)
+{
+    return name.repeated(1500 + 7 * name.back());
+}
+
+// The segment targets the server was asked for, from request `from` on.
+QByteArrayList askedFor(const ScriptedServer &server, qsizetype from = 0)
+{
+    QByteArrayList targets;
+    for (const QByteArray &request : server.requests().mid(from))
+        targets.append(ScriptedServer::target(request));
+    return targets;
+}
 const QByteArray Key = QByteArray::fromHex("00112233445566778899aabbccddeeff");
 
 // A media or master playlist in one line per entry: "I " for an init
@@ -86,6 +115,11 @@ private slots:
     void failures();
     void resumesAtFirstMissingSegment();
     void progressCountsSegments();
+    void segmentsTogether_data();
+    void segmentsTogether();
+    void stopMidStreamResumes_data();
+    void stopMidStreamResumes();
+    void changedPlaylistStartsOver();
     void resolveSaysWhatItWouldFetch_data();
     void resolveSaysWhatItWouldFetch();
 
@@ -96,7 +130,8 @@ private:
     QByteArray expectedOf(const QString &folder) const;
     // Copies a generated stream folder to a new one.
     void copyStream(const QString &from, const QString &to);
-    void writeSetup(const QByteArray &engineLines);
+    // The engine's target is on `port` (0: m_site's); "connections" in z_user.ini.
+    void writeSetup(const QByteArray &engineLines, quint16 port = 0, int connections = 1);
     Marks runJob(const QByteArray &id);
 
     QTemporaryDir m_media; // the generated streams, served by m_site
@@ -230,18 +265,18 @@ void tst_Hls::copyStream(const QString &from, const QString &to)
                             media(to + QLatin1Char('/') + name)));
 }
 
-void tst_Hls::writeSetup(const QByteArray &engineLines)
+void tst_Hls::writeSetup(const QByteArray &engineLines, quint16 port, int connections)
 {
     QVERIFY(TestFiles::write(
         m_dir->filePath(QStringLiteral("z_user.ini")),
-        "[settings]\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
-            "\r\n"));
+        "[settings]\r\nconnections=" + QByteArray::number(connections) +
+            "\r\npath=" + QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) + "\r\n"));
     QVERIFY(TestFiles::writeEngine(m_dir->path(),
                                    "engine_id::tube\n"
                                    "download_target::http://127.0.0.1:PORT/%s/index.m3u8\n"
                                    "download_ext::.ts\n" +
                                        engineLines,
-                                   m_site.port()));
+                                   port ? port : m_site.port()));
 }
 
 Marks tst_Hls::runJob(const QByteArray &id)
@@ -389,24 +424,35 @@ void tst_Hls::download_data()
     QTest::addColumn<QByteArray>("engineLines");
     QTest::addColumn<QString>("expected"); // the stream folder whose bytes are saved
     QTest::addColumn<QByteArray>("reason");
+    // Above 1: that many segments at once, from a server that writes its
+    // answers in pieces of random length.
+    QTest::addColumn<int>("connections");
 
     QTest::newRow("mpeg-ts segments")
-        << QByteArray("ts") << QByteArray() << QStringLiteral("ts") << QByteArray();
+        << QByteArray("ts") << QByteArray() << QStringLiteral("ts") << QByteArray() << 1;
     QTest::newRow("fmp4 with init segment")
-        << QByteArray("fmp4") << QByteArray() << QStringLiteral("fmp4") << QByteArray();
+        << QByteArray("fmp4") << QByteArray() << QStringLiteral("fmp4") << QByteArray() << 1;
     QTest::newRow("aes-128") << QByteArray("aes") << QByteArray() << QStringLiteral("aes")
-                             << QByteArray();
+                             << QByteArray() << 1;
     QTest::newRow("byte ranges of one file, server ignores Range")
-        << QByteArray("single") << QByteArray() << QStringLiteral("single") << QByteArray();
+        << QByteArray("single") << QByteArray() << QStringLiteral("single") << QByteArray() << 1;
     QTest::newRow("master: best") << QByteArray("master") << QByteArray() << QStringLiteral("aes")
-                                  << QByteArray();
+                                  << QByteArray() << 1;
     QTest::newRow("master: worst") << QByteArray("master") << QByteArray("hls_variant::worst\n")
-                                   << QStringLiteral("ts") << QByteArray();
+                                   << QStringLiteral("ts") << QByteArray() << 1;
     QTest::newRow("master: 360") << QByteArray("master") << QByteArray("hls_variant::360\n")
-                                 << QStringLiteral("fmp4") << QByteArray();
+                                 << QStringLiteral("fmp4") << QByteArray() << 1;
     QTest::newRow("master: audio only as a rendition")
         << QByteArray("split") << QByteArray() << QStringLiteral("fmp4")
-        << QByteArray("video only: audio is a separate rendition");
+        << QByteArray("video only: audio is a separate rendition") << 1;
+    QTest::newRow("4 connections: mpeg-ts segments")
+        << QByteArray("ts") << QByteArray() << QStringLiteral("ts") << QByteArray() << 4;
+    QTest::newRow("4 connections: fmp4 with init segment")
+        << QByteArray("fmp4") << QByteArray() << QStringLiteral("fmp4") << QByteArray() << 4;
+    QTest::newRow("4 connections: aes-128, via the master")
+        << QByteArray("master") << QByteArray() << QStringLiteral("aes") << QByteArray() << 4;
+    QTest::newRow("4 connections: byte ranges of one file")
+        << QByteArray("single") << QByteArray() << QStringLiteral("single") << QByteArray() << 4;
 }
 
 void tst_Hls::download()
@@ -415,7 +461,18 @@ void tst_Hls::download()
     QFETCH(QByteArray, engineLines);
     QFETCH(QString, expected);
     QFETCH(QByteArray, reason);
-    writeSetup(engineLines);
+    QFETCH(int, connections);
+    PeerProcess cutting;
+    if (connections > 1) {
+        QVERIFY2(cutting.startAnnounced(
+                     QStringLiteral("python3"),
+                     {QStringLiteral(ZINDLE_TEST_DATA "/../support/rangeserver.py"),
+                      QStringLiteral("--root"), m_media.path(), QStringLiteral("--log"),
+                      m_dir->filePath(QStringLiteral("server.log"))},
+                     "PORT "),
+                 qPrintable(cutting.failure()));
+    }
+    writeSetup(engineLines, cutting.port(), connections);
     QCOMPARE(runJob(id), (Marks{{0, "o", reason}}));
     const QString saved = m_dir->filePath(QStringLiteral("work/tube/") + QString::fromUtf8(id) +
                                           QStringLiteral(".ts"));
@@ -538,6 +595,146 @@ void tst_Hls::progressCountsSegments()
     QCOMPARE(job.progress.load(), 100);
     QCOMPARE(readFile(m_dir->filePath(QStringLiteral("work/tube/st.ts"))),
              QByteArray(1000, 'a') + second);
+}
+
+// Up to `connections` segments are asked for at once, and none further
+// ahead than that of the one whose turn it is: with the first segment held
+// back, the others wait in memory and no more are fetched.
+void tst_Hls::segmentsTogether_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QByteArrayList>("together");
+    QTest::newRow("one connection") << 1 << QByteArrayList{"/st/s0.ts"};
+    QTest::newRow("three connections")
+        << 3 << QByteArrayList{"/st/s0.ts", "/st/s1.ts", "/st/s2.ts"};
+}
+
+void tst_Hls::segmentsTogether()
+{
+    QFETCH(int, connections);
+    QFETCH(QByteArrayList, together);
+    const QByteArrayList names = {"s0", "s1", "s2", "s3", "s4"};
+    ScriptedServer server;
+    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, mediaPlaylist(names)));
+    for (const QByteArray &name : names)
+        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    server.setRoute("/st/s0.ts", ScriptedServer::Script{ScriptedServer::Step::await()} +
+                                     ScriptedServer::reply(200, segmentBytes("s0")));
+    QVERIFY(server.start());
+    writeSetup(QByteArray(), server.port(), connections);
+    Settings settings(m_dir->path());
+    StderrCapture capture;
+    DownloadWorker job(&settings, {makeRow("H", "st")});
+    const auto segments = [&] { return askedFor(server).mid(1); };
+    QTRY_COMPARE_WITH_TIMEOUT(segments().size(), together.size(), FinishMs);
+    // Nothing more comes while the first segment is held back.
+    QTest::qWait(300);
+    QByteArrayList asked = segments();
+    std::sort(asked.begin(), asked.end());
+    QCOMPARE(asked, together);
+    server.proceed();
+    QVERIFY(job.waitFinished(FinishMs));
+    QCOMPARE(job.takeMarks(), (Marks{{0, "o", {}}}));
+    QByteArray whole;
+    for (const QByteArray &name : names)
+        whole += segmentBytes(name);
+    QVERIFY(readFile(m_dir->filePath(QStringLiteral("work/tube/st.ts"))) == whole);
+}
+
+// A stop mid-stream keeps the segments appended so far in the ".part" and
+// the sidecar counting them; the next run asks only for the rest and ends
+// byte-exact. With several connections, segments fetched ahead of the held
+// one are not kept.
+void tst_Hls::stopMidStreamResumes_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::newRow("one connection") << 1;
+    QTest::newRow("three connections") << 3;
+}
+
+void tst_Hls::stopMidStreamResumes()
+{
+    using Step = ScriptedServer::Step;
+    QFETCH(int, connections);
+    const QByteArrayList names = {"s0", "s1", "s2", "s3", "s4"};
+    ScriptedServer server;
+    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, mediaPlaylist(names)));
+    for (const QByteArray &name : names)
+        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    const QByteArray held = segmentBytes("s2");
+    server.setRoute("/st/s2.ts",
+                    {Step::send("HTTP/1.0 200 OK\r\nContent-Length: " +
+                                QByteArray::number(held.size()) + "\r\n\r\n" + held.left(100)),
+                     Step::stall()});
+    QVERIFY(server.start());
+    writeSetup(QByteArray(), server.port(), connections);
+    const QString saved = m_dir->filePath(QStringLiteral("work/tube/st.ts"));
+    const QByteArray firstTwo = segmentBytes("s0") + segmentBytes("s1");
+    {
+        Settings settings(m_dir->path());
+        StderrCapture capture;
+        DownloadWorker job(&settings, {makeRow("H", "st")});
+        // One connection appends the held segment's first bytes as they come.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readFile(saved + QStringLiteral(".part")).startsWith(firstTwo) &&
+                askedFor(server).contains(connections > 1 ? "/st/s4.ts" : "/st/s2.ts"),
+            FinishMs);
+        QElapsedTimer sinceStop;
+        sinceStop.start();
+        job.requestStop();
+        QVERIFY(job.waitFinished(FinishMs));
+        QVERIFY2(sinceStop.elapsed() <= EndBoundMs,
+                 qPrintable(QStringLiteral("%1 ms").arg(sinceStop.elapsed())));
+        const Marks marks = job.takeMarks();
+        QCOMPARE(marks.size(), 1);
+        QCOMPARE(marks.first().mark, QByteArray("x"));
+        QCOMPARE(marks.first().reason, QByteArray("stopped"));
+    }
+    QCOMPARE(readFile(saved + QStringLiteral(".part")), firstTwo);
+    QVERIFY2(readFile(saved + QStringLiteral(".part.meta")).contains("\nsegments 2\n"),
+             readFile(saved + QStringLiteral(".part.meta")).constData());
+
+    server.setRoute("/st/s2.ts", ScriptedServer::reply(200, held));
+    const qsizetype before = server.requests().size();
+    QCOMPARE(runJob("st"), (Marks{{0, "o", {}}}));
+    QByteArray whole;
+    for (const QByteArray &name : names)
+        whole += segmentBytes(name);
+    QVERIFY(readFile(saved) == whole);
+    const QByteArrayList asked = askedFor(server, before);
+    QVERIFY2(!asked.contains("/st/s0.ts") && !asked.contains("/st/s1.ts") &&
+                 asked.contains("/st/s2.ts") && asked.contains("/st/s4.ts"),
+             asked.join(' ').constData());
+}
+
+// The playlist changed since the ".part" was begun: its segments are not
+// mixed with the new list's, the stream starts over.
+void tst_Hls::changedPlaylistStartsOver()
+{
+    ScriptedServer server;
+    server.setRoute("/st/index.m3u8",
+                    ScriptedServer::reply(200, mediaPlaylist({"s0", "s1", "s2", "s3"})));
+    for (const QByteArray &name : QByteArrayList{"s0", "s1", "s3", "t0"})
+        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    server.setRoute("/st/s2.ts", ScriptedServer::reply(404, "gone"));
+    QVERIFY(server.start());
+    writeSetup(QByteArray(), server.port());
+    const QString saved = m_dir->filePath(QStringLiteral("work/tube/st.ts"));
+    const Marks failed = runJob("st");
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.first().reason, QByteArray("segment 3 of 4: HTTP status 404"));
+    QCOMPARE(readFile(saved + QStringLiteral(".part")), segmentBytes("s0") + segmentBytes("s1"));
+
+    // Another first segment now, and the third is back.
+    server.setRoute("/st/index.m3u8",
+                    ScriptedServer::reply(200, mediaPlaylist({"t0", "s1", "s2", "s3"})));
+    server.setRoute("/st/s2.ts", ScriptedServer::reply(200, segmentBytes("s2")));
+    const qsizetype before = server.requests().size();
+    QCOMPARE(runJob("st"), (Marks{{0, "o", {}}}));
+    QVERIFY(readFile(saved) ==
+            segmentBytes("t0") + segmentBytes("s1") + segmentBytes("s2") + segmentBytes("s3"));
+    QVERIFY2(askedFor(server, before).contains("/st/s1.ts"),
+             askedFor(server, before).join(' ').constData());
 }
 
 void tst_Hls::resolveSaysWhatItWouldFetch_data()

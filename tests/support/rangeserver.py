@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/ usr / bin / env python3
 """A local HTTP/1.0 peer that serves one video in ranges, for the ranges test.
 
 It listens on 127.0.0.1 on a free port and prints "PORT <n>" once it accepts
@@ -16,9 +16,12 @@ to --log ("-" for a missing Range or Cookie header).
 --mode ignore    every answer is a 200 with the whole video
 --rate N         each answer sends at most N bytes per second
 --cookie         each answer to a bounded range sets the cookie "seen"
+--root DIR       serves the files under DIR by path instead (404 for a
+                 missing one), in the same random pieces
 """
 
 import argparse
+import os
 import random
 import socketserver
 import sys
@@ -32,7 +35,8 @@ def video(size, seed):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--size", type=int, required=True)
+    parser.add_argument("--size", type=int, default=0)
+    parser.add_argument("--root", default="")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--etag", default='"v1"')
     parser.add_argument("--mode", default="good")
@@ -40,7 +44,7 @@ def main():
     parser.add_argument("--rate", type=int, default=0)
     parser.add_argument("--cookie", action="store_true")
     args = parser.parse_args()
-    data = video(args.size, args.seed)
+    video_data = video(args.size, args.seed)
     lock = threading.Lock()
     counter = [0]
 
@@ -55,6 +59,17 @@ def main():
                 name, _, value = h.decode("latin-1").partition(":")
                 head[name.strip().lower()] = value.strip()
             asked = head.get("range", "")
+            data = video_data
+            if args.root:
+                target = line.split(b" ")[1].split(b"?")[0].decode("latin-1")
+                path = os.path.realpath(os.path.join(args.root, target.lstrip("/")))
+                if not path.startswith(os.path.realpath(args.root) + "/") or not os.path.isfile(path):
+                    with lock, open(args.log, "a") as log:
+                        log.write(f"{target}\t404\t-\n")
+                    self.wfile.write(b"HTTP/1.0 404 X\r\nContent-Length: 0\r\n\r\n")
+                    return
+                with open(path, "rb") as f:
+                    data = f.read()
             with lock:
                 counter[0] += 1
                 number = counter[0]
