@@ -555,6 +555,13 @@ void tst_DownloadGui::settingsApply()
     auto *workDirEdit = dialog->findChild<QLineEdit *>(QStringLiteral("workDirEdit"));
     auto *portEdit = dialog->findChild<QLineEdit *>(QStringLiteral("portEdit"));
     auto *timeoutBox = dialog->findChild<QComboBox *>(QStringLiteral("timeoutBox"));
+    auto *jobsBox = dialog->findChild<QComboBox *>(QStringLiteral("jobsBox"));
+    auto *connectionsBox = dialog->findChild<QComboBox *>(QStringLiteral("connectionsBox"));
+    QVERIFY(jobsBox && connectionsBox);
+    // The file says jobs=1; connections is not set, so 1.
+    QCOMPARE(jobsBox->currentText(), QStringLiteral("1"));
+    QCOMPARE(connectionsBox->currentText(), QStringLiteral("1"));
+    QCOMPARE(connectionsBox->count(), 16);
     QCOMPARE(workDirEdit->text(), QString::fromLocal8Bit(this->workDir()));
     QCOMPARE(portEdit->maxLength(), 6);
     QCOMPARE(workDirEdit->maxLength(), 255);
@@ -562,6 +569,8 @@ void tst_DownloadGui::settingsApply()
     workDirEdit->setText(workDirText);
     portEdit->setText(portText);
     timeoutBox->setCurrentIndex(2);
+    jobsBox->setCurrentText(QStringLiteral("8"));
+    connectionsBox->setCurrentText(QStringLiteral("16"));
     QApplication::setActiveWindow(dialog);
     QVERIFY(QTest::qWaitForWindowActive(dialog));
     // CTRL+A applies even from a text field, which would select all.
@@ -573,6 +582,8 @@ void tst_DownloadGui::settingsApply()
     QCOMPARE(workDirEdit->text(), QString::fromLocal8Bit(workDir));
     QCOMPARE(settings->port(), port);
     QCOMPARE(settings->timeout(1), 45000);
+    QCOMPARE(settings->jobs(), 8);
+    QCOMPARE(settings->connections(), 16);
 }
 
 void tst_DownloadGui::settingsApplyThenUndo()
