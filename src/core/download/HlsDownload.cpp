@@ -415,10 +415,13 @@ HlsDownload::Result HlsDownload::fetchTogether()
                     if (result.status == Result::Done && !abandoned) {
                         if (index != m_done) {
                             held.insert(index, std::move(bytes));
-                        } else if ((!bytes.isEmpty() &&
-                                    !m_target.write(bytes.constData(), bytes.size())) ||
-                                   (segmentDone(index), !appendHeld())) {
+                        } else if (!bytes.isEmpty() &&
+                                   !m_target.write(bytes.constData(), bytes.size())) {
                             result = fail("write error: " + m_target.errorText());
+                        } else {
+                            segmentDone(index);
+                            if (!appendHeld())
+                                result = fail("write error: " + m_target.errorText());
                         }
                         wake.notify_all();
                     } else if (index == m_done) {
