@@ -47,6 +47,7 @@ private slots:
     void killedRunResumes();
     void validatorChangedStartsOver();
     void percentFollowsTheBytes();
+    void slowRangeIsTakenOver();
     void rangeCookiesStayWithTheRow();
 
 private:
@@ -240,6 +241,23 @@ void tst_Ranges::percentFollowsTheBytes()
         shown += QByteArray::number(percent) + ' ';
     QVERIFY2(seen.size() >= 10, shown.constData());
     QVERIFY2(longest < 500, (QByteArray::number(longest) + " ms: " + shown).constData());
+}
+
+// One connection trickles: the others take over the rest of its range, half
+// at a time, instead of waiting for it (it alone would take a minute).
+void tst_Ranges::slowRangeIsTakenOver()
+{
+    PeerProcess peer;
+    QVERIFY2(startServer(peer, {QStringLiteral("--mode"), QStringLiteral("slow")}),
+             qPrintable(peer.failure()));
+    setup(peer.port());
+    const CliRun::Result cli = download();
+    QVERIFY(cli.finished);
+    QVERIFY2(cli.exitCode == 0, cli.err.constData());
+    QVERIFY(read("work/tube/ab12.mp4") == video());
+    // bytes=0- and three pieces, then the pieces taken over.
+    const QByteArrayList log = read("server.log").split('\n');
+    QVERIFY2(log.size() - 1 > 4, read("server.log").constData());
 }
 
 // The cookies range answers set go to the row's jar as a single

@@ -14,6 +14,7 @@ to --log ("-" for a missing Range or Cookie header).
 --mode hold      ranges after the first hold their connection open after
                  half of their body, until the client goes
 --mode ignore    every answer is a 200 with the whole video
+--mode slow      the second request's answer trickles at 50000 bytes a second
 --rate N         each answer sends at most N bytes per second
 --cookie         each answer to a bounded range sets the cookie "seen"
 --root DIR       serves the files under DIR by path instead (404 for a
@@ -109,6 +110,8 @@ def main():
                     at += step
                     if args.rate:
                         time.sleep(step / args.rate)
+                    if args.mode == "slow" and number == 2:
+                        time.sleep(step / 50000)
             except OSError:
                 pass
 
