@@ -1152,12 +1152,10 @@ std::optional<DownloadWorker::Try> DownloadWorker::fetchRanges(Lane &lane, const
         Trace::print("no ranges (HTTP status %d): one connection\n", status);
         return std::nullopt;
     }
-    if (total <= MinRangedBytes) {
-        if (!kept.ranged) {
-            // The range from byte 0 is the whole short video.
-            *inHand = Answer{0, total, total, std::nullopt};
-            return std::nullopt;
-        }
+    if (!kept.ranged && total <= MinRangedBytes) {
+        // The range from byte 0 is the whole short video.
+        *inHand = Answer{0, total, total, std::nullopt};
+        return std::nullopt;
     }
     if (!kept.ranged) {
         kept.validator = Kept::validatorOf(header);
