@@ -29,18 +29,17 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${ZINDLE_HOMEPAGE})
 # engine is a Qt plug-in that nothing links, so it is named by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
-# Long description: each line after the summary starts with a space; "."
-# stands for an empty line.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "find videos on video sites and download them
- Zindle searches video-sharing sites and downloads the videos you pick. It
- knows no site by itself: each site is described by a small plain-text engine
- file that says where its search pages are, how to cut each hit out of a
- result page, and how to get from a video's ID to its file.
- .
- The package holds the Qt program zindle and its command-line companion
- zindle-cli, which share the download list: several downloads at once,
- several connections per video, resume after an interruption, and HLS
- streams saved as one playable file.")
+# The long description below the summary; CPack indents it and marks the
+# empty line between the paragraphs as Debian wants.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Zindle searches video-sharing sites and downloads the videos you pick. It
+knows no site by itself: each site is described by a small plain-text engine
+file that says where its search pages are, how to cut each hit out of a
+result page, and how to get from a video's ID to its file.
+
+The package holds the Qt program zindle and its command-line companion
+zindle-cli, which share the download list: several downloads at once,
+several connections per video, resume after an interruption, and HLS
+streams saved as one playable file.")
 # Files and folders 0755/0644 whatever the umask of the build.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
