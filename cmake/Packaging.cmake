@@ -45,3 +45,8 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 include(CPack)
+
+# Everything "cmake --install" copies, without the tests: scripts/package
+# builds this in a tree configured with CMAKE_SKIP_INSTALL_ALL_DEPENDENCY.
+add_custom_target(install_files)
+add_dependencies(install_files zindle zindle-cli zindle_man zindle_changelog)
