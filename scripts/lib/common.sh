@@ -4,7 +4,8 @@
 ZINDLE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Packages the build, the program and the test suite need.
-ZINDLE_PACKAGES=(cmake ninja-build g++ qt6-base-dev clang-format python3 tinyproxy openssl libssl-dev pkg-config libpsl-dev ffmpeg)
+ZINDLE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev clang-format python3 tinyproxy openssl libssl-dev pkg-config libpsl-dev ffmpeg
+    desktop-file-utils appstream)
 
 ensure_packages() {
     local missing=() pkg

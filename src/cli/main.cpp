@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/InterruptFlag.h"
+#include "core/BuildInfo.h"
 #include "core/job/Trace.h"
 
 #include <QCoreApplication>
@@ -122,6 +123,7 @@ void Cli::printUsage(FILE *out)
           "  test-engine [ID...]\n"
           "             run the engines' self-tests (test_word::): \"ID ok\" or \"ID FAIL: ...\"\n"
           "  --help     show this text\n"
+          "  --version  print \"zindle-cli VERSION\"\n"
           "\n"
           "Results (hits, row marks, the engine table) go to standard output, one whole\n"
           "line each; messages go to standard error. -v or --verbose, anywhere, adds the\n"
@@ -136,6 +138,7 @@ void Cli::printUsage(FILE *out)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZINDLE_VERSION));
     InterruptFlag::install();
     QStringList args = app.arguments().mid(1);
     // The trace is for a person watching; scripts read standard output.
@@ -154,6 +157,10 @@ int main(int argc, char *argv[])
     const QString name = args.takeFirst();
     if (isHelp(name) || name == QLatin1String("help")) {
         Cli::printUsage(stdout);
+        return 0;
+    }
+    if (name == QLatin1String("--version")) {
+        printf("zindle-cli %s\n", ZINDLE_VERSION);
         return 0;
     }
     for (const Command &command : commands) {
