@@ -396,45 +396,59 @@ void tst_DesktopWindow::play()
 void tst_DesktopWindow::rowMenuEnables_data()
 {
     QTest::addColumn<ResultRow>("row");
-    QTest::addColumn<bool>("fileThere");
+    QTest::addColumn<QString>("file"); // under work/, made before the window starts
+    QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("enabled");
 
-    QTest::newRow("downloaded, file there")
-        << makeRow("o", "r0") << true
-        << QStringList{QStringLiteral("openFileAction"), QStringLiteral("openFolderAction"),
-                       QStringLiteral("copyUrlAction"), QStringLiteral("deleteAction")};
-    QTest::newRow("downloaded, file gone")
-        << makeRow("o", "r0") << false
-        << QStringList{QStringLiteral("openFolderAction"), QStringLiteral("copyUrlAction"),
-                       QStringLiteral("deleteAction")};
-    QTest::newRow("failed") << makeRow("x", "r0") << false
-                            << QStringList{QStringLiteral("openFolderAction"),
-                                           QStringLiteral("copyUrlAction"),
-                                           QStringLiteral("retryAction"),
-                                           QStringLiteral("deleteAction")};
-    QTest::newRow("fresh") << makeRow("H", "r0") << false
-                           << QStringList{QStringLiteral("openFolderAction"),
-                                          QStringLiteral("copyUrlAction"),
-                                          QStringLiteral("deleteAction")};
-    QTest::newRow("engine not loaded")
-        << makeRow("o", "r0", "gone") << true << QStringList{QStringLiteral("deleteAction")};
+    const QString flv = QStringLiteral("tube/r0.flv");
+    const QByteArray flvBytes("FLV\x01\x05\x00\x00\x00\x09", 9);
+    const QString openFile = QStringLiteral("openFileAction");
+    const QString openFolder = QStringLiteral("openFolderAction");
+    const QString copyUrl = QStringLiteral("copyUrlAction");
+    const QString retry = QStringLiteral("retryAction");
+    const QString remove = QStringLiteral("deleteAction");
+
+    QTest::newRow("downloaded, file there") << makeRow("o", "r0") << flv << flvBytes
+                                            << QStringList{openFile, openFolder, copyUrl, remove};
+    QTest::newRow("downloaded, file gone") << makeRow("o", "r0") << QString() << QByteArray()
+                                           << QStringList{openFolder, copyUrl, remove};
+    QTest::newRow("failed") << makeRow("x", "r0") << flv << flvBytes
+                            << QStringList{openFolder, copyUrl, retry, remove};
+    QTest::newRow("fresh") << makeRow("H", "r0") << flv << flvBytes
+                           << QStringList{openFolder, copyUrl, remove};
+    QTest::newRow("engine not loaded") << makeRow("o", "r0", "gone") << QStringLiteral("gone/r0")
+                                       << flvBytes << QStringList{openFolder, remove};
     QTest::newRow("file name out of the folder")
-        << makeRow("o", "../r0") << true
-        << QStringList{QStringLiteral("openFolderAction"), QStringLiteral("copyUrlAction"),
-                       QStringLiteral("deleteAction")};
+        << makeRow("o", "../r0") << QStringLiteral("r0.flv") << flvBytes
+        << QStringList{openFolder, copyUrl, remove};
+    // An engine without an extension: the file is named by the site.
+    QTest::newRow("a launcher named by the site")
+        << makeRow("o", "clip.desktop", "bare") << QStringLiteral("bare/clip.desktop")
+        << QByteArray("[Desktop Entry]\nType=Application\nExec=sh\n")
+        << QStringList{openFolder, copyUrl, remove};
+    QTest::newRow("a name of no type, video bytes")
+        << makeRow("o", "clip", "bare") << QStringLiteral("bare/clip") << flvBytes
+        << QStringList{openFile, openFolder, copyUrl, remove};
+    QTest::newRow("a name of no type, script bytes")
+        << makeRow("o", "clip", "bare") << QStringLiteral("bare/clip")
+        << QByteArray("#!/bin/sh\necho hi\n") << QStringList{openFolder, copyUrl, remove};
 }
 
 void tst_DesktopWindow::rowMenuEnables()
 {
     QFETCH(ResultRow, row);
-    QFETCH(bool, fileThere);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, bytes);
     QFETCH(QStringList, enabled);
 
-    writeSetup(freePort());
-    if (fileThere) {
-        QVERIFY(TestFiles::write(path(QStringLiteral("work/tube/r0.flv")), "video"));
-        QVERIFY(TestFiles::write(path(QStringLiteral("work/r0.flv")), "video"));
-    }
+    const quint16 port = freePort();
+    writeSetup(port);
+    QVERIFY(TestFiles::writeEngine(m_dir->path(),
+                                   "engine_id::bare\ndownload_target::http://127.0.0.1:PORT/v/%s\n",
+                                   port, QStringLiteral("bare")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("work/bare")));
+    if (!file.isEmpty())
+        QVERIFY(TestFiles::write(path(QStringLiteral("work/") + file), bytes));
     QZindleDlg window;
     startWindow(window, {row});
     QMenu *menu = openMenu(m_list->topLevelItem(0));

@@ -212,9 +212,13 @@ void QZindleDlg::pageR()
 
 QRect QZindleDlg::placement() const
 {
-    if (isMaximized() || isFullScreen() || isMinimized())
-        return normalGeometry();
-    return QRect(pos(), size());
+    if (!isMaximized() && !isFullScreen() && !isMinimized())
+        return QRect(pos(), size());
+    // normalGeometry() leaves the frame out; the place kept is the frame's,
+    // or each run would open one title bar lower.
+    QRect normal = normalGeometry();
+    normal.translate(pos() - geometry().topLeft());
+    return normal;
 }
 
 void QZindleDlg::closeEvent(QCloseEvent *event)

@@ -16,6 +16,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMenu>
+#include <QMimeDatabase>
 #include <QPersistentModelIndex>
 #include <QPushButton>
 #include <QStatusBar>
@@ -40,6 +41,24 @@ QString durationText(qint64 seconds)
                                           .arg(seconds % 60, 2, 10, QLatin1Char('0'));
     return hours > 0 ? QStringLiteral("%1:%2").arg(hours).arg(minutesAndSeconds)
                      : minutesAndSeconds;
+}
+
+bool isMedia(const QMimeType &type)
+{
+    return type.name().startsWith(QLatin1String("video/")) ||
+           type.name().startsWith(QLatin1String("audio/"));
+}
+
+// Only a video or a sound goes to the desktop's player: the file's name comes
+// from the site and the engine, and a launcher or a script named like a hit
+// would be run, not played. A name of no known type is judged by the bytes.
+bool isPlayable(const QString &file)
+{
+    const QMimeDatabase types;
+    const QList<QMimeType> byName = types.mimeTypesForFileName(file);
+    if (!byName.isEmpty())
+        return std::any_of(byName.begin(), byName.end(), isMedia);
+    return isMedia(types.mimeTypeForFile(file, QMimeDatabase::MatchContent));
 }
 
 } // namespace
@@ -382,7 +401,7 @@ QString QDownloadWidget::downloadedFile(const QTreeWidgetItem *item) const
     if (path.isEmpty())
         return {};
     const QString file = QFile::decodeName(path);
-    return QFileInfo(file).isFile() ? file : QString();
+    return QFileInfo(file).isFile() && isPlayable(file) ? file : QString();
 }
 
 bool QDownloadWidget::openFile(const QTreeWidgetItem *item)

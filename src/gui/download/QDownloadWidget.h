@@ -92,7 +92,9 @@ protected slots:
     void onDoubleClick(QTreeWidgetItem *item);
 
 private:
-    // The row's video file when it was downloaded and is there; empty otherwise.
+    // The row's video file when it was downloaded, is there, and is a video
+    // or a sound by its name (or, for a name of no known type, its bytes);
+    // empty otherwise.
     QString downloadedFile(const QTreeWidgetItem *item) const;
     bool openFile(const QTreeWidgetItem *item);
     // Puts an "x" row back to "H" and saves the list.
