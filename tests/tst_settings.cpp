@@ -32,6 +32,10 @@ private slots:
     void failedSave();
     void counts_data();
     void counts();
+    void readsWindowGeometry_data();
+    void readsWindowGeometry();
+    void savesWindowGeometry_data();
+    void savesWindowGeometry();
 
 private:
     QString iniPath() const { return dir->filePath(QStringLiteral("z_user.ini")); }
@@ -356,6 +360,95 @@ void tst_Settings::failedSave()
     QVERIFY2(text.startsWith(start), text.constData());
     QVERIFY2(text.endsWith('\n') && text.count('\n') == 1, text.constData());
     QVERIFY(text.size() > start.size() + 1);
+}
+
+void tst_Settings::readsWindowGeometry_data()
+{
+    QTest::addColumn<QByteArray>("keys");
+    QTest::addColumn<QRect>("geometry");
+
+    QTest::newRow("all four") << QByteArray("window_x=10\nwindow_y=-20\nwindow_width=700\n"
+                                            "window_height=500\n")
+                              << QRect(10, -20, 700, 500);
+    QTest::newRow("one missing") << QByteArray("window_x=10\nwindow_y=20\nwindow_width=700\n")
+                                 << QRect();
+    QTest::newRow("no size") << QByteArray(
+                                    "window_x=10\nwindow_y=20\nwindow_width=0\nwindow_height=500\n")
+                             << QRect();
+    QTest::newRow("not numbers") << QByteArray(
+                                        "window_x=a\nwindow_y=b\nwindow_width=c\nwindow_height=d\n")
+                                 << QRect();
+    // Far beyond any screen but without overflow; the window fits it in.
+    QTest::newRow("absurd") << QByteArray("window_x=-99999999999\nwindow_y=2147483647\n"
+                                          "window_width=99999999\nwindow_height=5\n")
+                            << QRect(-1000000, 1000000, 1000000, 5);
+}
+
+void tst_Settings::readsWindowGeometry()
+{
+    QFETCH(QByteArray, keys);
+    QFETCH(QRect, geometry);
+
+    QVERIFY(TestFiles::write(iniPath(), "[settings]\n" + keys));
+    QCOMPARE(Settings(dir->path()).windowGeometry(), geometry);
+    QCOMPARE(Settings::storedWindowGeometry(dir->path()), geometry);
+}
+
+// The window keys are written when the window moved, even with nothing else
+// changed, and then alone; a window left where it was writes nothing.
+void tst_Settings::savesWindowGeometry_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QRect>("window");
+    QTest::addColumn<bool>("applied");
+    QTest::addColumn<QByteArray>("after");
+
+    const QByteArray stored = "; mine\n[settings]\nproxy=p\nwindow_x=1\nwindow_y=2\n"
+                              "window_width=300\nwindow_height=200\n";
+    QTest::newRow("nothing remembered, nothing set")
+        << QByteArray() << QRect() << false << QByteArray();
+    QTest::newRow("left where it was") << stored << QRect(1, 2, 300, 200) << false << stored;
+    QTest::newRow("moved") << stored << QRect(5, 6, 700, 500) << false
+                           << QByteArray("; mine\n[settings]\nproxy=p\nwindow_x=5\nwindow_y=6\n"
+                                         "window_width=700\nwindow_height=500\n");
+    QTest::newRow("first remembered")
+        << QByteArray() << QRect(0, 0, 640, 480) << false
+        << QByteArray("[settings]\nwindow_x=0\nwindow_y=0\nwindow_width=640\nwindow_height=480\n");
+    QTest::newRow("moved and applied")
+        << QByteArray() << QRect(3, 4, 640, 480) << true
+        << QByteArray("[settings]\npath=\nproxy=\nname=\npass=\nport=0\nimage=0\ncache=0\n"
+                      "play=0\ntimeout=0\nuseragent=0\nwindow_x=3\nwindow_y=4\n"
+                      "window_width=640\nwindow_height=480\n");
+    QTest::newRow("moved, over a file that cannot be read")
+        << QByteArray("<a directory>") << QRect(5, 6, 700, 500) << false << QByteArray();
+}
+
+void tst_Settings::savesWindowGeometry()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QRect, window);
+    QFETCH(bool, applied);
+    QFETCH(QByteArray, after);
+
+    const bool unreadable = before == "<a directory>";
+    if (unreadable)
+        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("z_user.ini")));
+    else if (!before.isEmpty())
+        QVERIFY(TestFiles::write(iniPath(), before));
+    {
+        StderrCapture quiet;
+        Settings settings(dir->path());
+        if (!window.isNull())
+            settings.setWindowGeometry(window);
+        settings.setModified(applied);
+    }
+    if (unreadable) {
+        QVERIFY(QFileInfo(iniPath()).isDir());
+        return;
+    }
+    QCOMPARE(QFile::exists(iniPath()), !after.isEmpty());
+    if (!after.isEmpty())
+        QCOMPARE(TestFiles::read(iniPath()), after);
 }
 
 void tst_Settings::counts_data()

@@ -2,21 +2,32 @@
 
 #include "core/config/Settings.h"
 #include "gui/CtrlButton.h"
+#include "gui/DesktopNotifier.h"
 #include "gui/QTextProgressBar.h"
+#include "gui/WindowPlacement.h"
 #include "gui/config/QSettingDlg.h"
 #include "gui/download/QDownloadWidget.h"
 #include "gui/search/QResultWidget.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
+namespace {
+
+const QString AppName = QStringLiteral("Zindle");
+
+} // namespace
+
 QZindleDlg::QZindleDlg(QWidget *parent) : QMainWindow(parent)
 {
+    setWindowTitle(AppName);
     auto *central = new QWidget(this);
     central->setObjectName(QStringLiteral("central"));
     setCentralWidget(central);
@@ -71,6 +82,12 @@ QZindleDlg::~QZindleDlg()
     downloadTab->stopJob();
     if (settings)
         downloadTab->saveList();
+    if (settings && !openedGeometry.isNull()) {
+        const QRect now = isVisible() || closedGeometry.isNull() ? placement() : closedGeometry;
+        // A window left where it opened changes nothing in the file.
+        if (now != openedGeometry)
+            settings->setWindowGeometry(now);
+    }
     settings.reset();
 }
 
@@ -116,13 +133,36 @@ void QZindleDlg::onSetting()
         settingDlg = new QSettingDlg(this);
         settingDlg->setObjectName(QStringLiteral("settingDlg"));
         settingDlg->setSettings(settings.get());
+        // Connected after the dialog's own Apply, so the record is applied by then.
+        if (auto *apply = settingDlg->findChild<QPushButton *>(QStringLiteral("applyButton")))
+            connect(apply, &QPushButton::clicked, this, &QZindleDlg::updatePlayButton);
     }
     settingDlg->show();
 }
 
 void QZindleDlg::onPlay()
 {
-    busyState();
+    if (settings && settings->playMode() != 0)
+        downloadTab->playSelected();
+}
+
+void QZindleDlg::updatePlayButton()
+{
+    const bool play = settings && settings->playMode() != 0;
+    playButton->setText(play ? tr("Play") : QStringLiteral("null"));
+}
+
+QString QZindleDlg::titleText() const
+{
+    QStringList doing;
+    if (resultTab->hasJob())
+        doing.append(tr("searching"));
+    const QString download = downloadTab->runStateText();
+    if (!download.isEmpty())
+        doing.append(download);
+    if (doing.isEmpty())
+        return AppName;
+    return AppName + QStringLiteral(" \u2014 ") + doing.join(QStringLiteral(", "));
 }
 
 void QZindleDlg::timerDone()
@@ -133,16 +173,31 @@ void QZindleDlg::timerDone()
         downloadTab->loadList(settings.get());
         connect(settingButton, &QPushButton::clicked, this, &QZindleDlg::onSetting);
         connect(playButton, &QPushButton::clicked, this, &QZindleDlg::onPlay);
+        updatePlayButton();
+        if (isVisible())
+            openedGeometry = placement();
         return;
     }
+    // The place a window manager gave it is where it opened.
+    if (openedGeometry.isNull() && isVisible())
+        openedGeometry = placement();
 
+    const bool downloading = downloadTab->hasJob();
     int endCode = 0;
     const int progress = downloadTab->pollWorker(&endCode);
     if (endCode < 0)
         setStatus(progress, QStringLiteral("error=%1").arg(endCode));
     else
         setStatus(progress);
+    if (downloading && !downloadTab->hasJob() && !isActiveWindow()) {
+        const int done = downloadTab->runSucceeded();
+        const int failed = downloadTab->runFailed();
+        DesktopNotifier::notify(this, tr("Zindle: downloads finished"),
+                                tr("%n downloaded", nullptr, done) + QStringLiteral(", ") +
+                                    tr("%n failed", nullptr, failed));
+    }
     resultTab->pollSearch();
+    setWindowTitle(titleText());
 }
 
 void QZindleDlg::pageL()
@@ -155,7 +210,37 @@ void QZindleDlg::pageR()
     tabWidget->setCurrentWidget(downloadTab);
 }
 
+QRect QZindleDlg::placement() const
+{
+    if (!isMaximized() && !isFullScreen() && !isMinimized())
+        return QRect(pos(), size());
+    // normalGeometry() leaves the frame out; the place kept is the frame's,
+    // or each run would open one title bar lower.
+    QRect normal = normalGeometry();
+    normal.translate(pos() - geometry().topLeft());
+    return normal;
+}
+
 void QZindleDlg::closeEvent(QCloseEvent *event)
 {
+    closedGeometry = placement();
     event->accept();
+}
+
+void QZindleDlg::showEvent(QShowEvent *event)
+{
+    // Placed before the window is mapped, so it does not jump once shown.
+    if (!placed && !event->spontaneous()) {
+        placed = true;
+        QList<QRect> screens;
+        for (const QScreen *screen : QGuiApplication::screens())
+            screens.append(screen->availableGeometry());
+        const QRect place =
+            WindowPlacement::fitted(Settings::storedWindowGeometry(startDirectory), screens);
+        if (!place.isNull()) {
+            resize(place.size());
+            move(place.topLeft());
+        }
+    }
+    QMainWindow::showEvent(event);
 }

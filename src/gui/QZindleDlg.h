@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QRect>
 #include <QString>
 #include <memory>
 
@@ -17,6 +18,13 @@ class Settings;
 // The main window: a button row with the progress bar over the "Search" and
 // "Download" tabs. A 500 ms timer drives everything: its first tick creates
 // the settings and hands them to the tabs, every later tick polls the jobs.
+//
+// The title is "Zindle", followed by what the running jobs do. The window
+// opens where it was last left ("z_user.ini", fitted to the screens there
+// are now) and remembers a new place at exit. With a play mode set, the
+// "null" button reads "Play" and opens the selected downloaded row's video.
+// A download run that ends while the window is in the background is told to
+// the desktop (DesktopNotifier).
 class QZindleDlg : public QMainWindow
 {
     Q_OBJECT
@@ -44,6 +52,10 @@ public:
     void setStartDirectory(const QString &dir) { startDirectory = dir; }
     QTextProgressBar *statusBarWidget() const { return progressBar; }
 
+    // "Zindle", or "Zindle — " and what the jobs do ("searching",
+    // "downloading 2 of 7, 45%").
+    QString titleText() const;
+
 protected slots:
     void onSetting();
     void onPlay();
@@ -53,8 +65,14 @@ protected slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
+    // "Play" while a play mode is set, else "null".
+    void updatePlayButton();
+    // The frame's place and size, or the normal geometry of a maximized window.
+    QRect placement() const;
+
     QPushButton *settingButton = nullptr;
     QPushButton *playButton = nullptr;
     QTextProgressBar *progressBar = nullptr;
@@ -65,4 +83,7 @@ private:
     QTimer *timer = nullptr;
     std::unique_ptr<Settings> settings;
     QString startDirectory;
+    bool placed = false;  // the remembered geometry was looked at, on the first show
+    QRect openedGeometry; // as it was at the first tick that saw the window shown
+    QRect closedGeometry; // as it was when the window was closed
 };

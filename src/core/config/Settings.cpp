@@ -40,13 +40,37 @@ QByteArray textOrEmpty(const QByteArray &text)
     return text.isNull() ? QByteArray("") : text;
 }
 
+// The directory a record reads: dir, or the current one for an empty dir.
+QByteArray startDirectory(const QString &dir)
+{
+    return QFile::encodeName(dir.isEmpty() ? QDir::currentPath()
+                                           : QDir::cleanPath(QDir(dir).absolutePath()));
+}
+
+const char *const WindowKeys[] = {"window_x", "window_y", "window_width", "window_height"};
+
+// Beyond any screen, and far enough from INT_MAX that QRect's corners do not overflow.
+constexpr int WindowLimit = 1000000;
+
+QRect readWindow(const IniFile &ini)
+{
+    int values[4];
+    for (int i = 0; i < 4; ++i) {
+        if (ini.value(Section, WindowKeys[i], QByteArray()).isNull())
+            return {};
+        values[i] = qBound(-WindowLimit, ini.intValue(Section, WindowKeys[i], 0), WindowLimit);
+    }
+    if (values[2] <= 0 || values[3] <= 0)
+        return {};
+    return QRect(values[0], values[1], values[2], values[3]);
+}
+
 } // namespace
 
 Settings::Settings(const QString &dir, EngineReport report)
     : m_workDir(""), m_proxy(""), m_userId(""), m_password(""), m_appDir(""), m_caFile("")
 {
-    setAppDir(QFile::encodeName(dir.isEmpty() ? QDir::currentPath()
-                                              : QDir::cleanPath(QDir(dir).absolutePath())));
+    setAppDir(startDirectory(dir));
 
     IniFile ini(iniPath());
     if (!ini.load()) {
@@ -74,6 +98,7 @@ Settings::Settings(const QString &dir, EngineReport report)
     setJobs(ini.intValue(Section, "jobs", DefaultJobs));
     m_connectionsInFile = !ini.value(Section, "connections", QByteArray()).isNull();
     setConnections(ini.intValue(Section, "connections", 1));
+    m_window = m_windowStored = readWindow(ini);
 
     m_modified = false;
     loadEngines(report);
@@ -144,11 +169,20 @@ void Settings::setPassword(const QByteArray &password)
     m_password = textOrEmpty(password);
 }
 
+QRect Settings::storedWindowGeometry(const QString &dir)
+{
+    IniFile ini(QFile::decodeName(startDirectory(dir)) + QStringLiteral("/z_user.ini"));
+    return ini.load() ? readWindow(ini) : QRect();
+}
+
 bool Settings::save()
 {
-    if (!m_modified)
+    const bool windowChanged = !m_window.isNull() && m_window != m_windowStored;
+    if (!m_modified && !windowChanged)
         return true;
+    const bool all = m_modified;
     m_modified = false;
+    m_windowStored = m_window;
 
     const QString path = iniPath();
     IniFile ini(path);
@@ -156,7 +190,7 @@ bool Settings::save()
     // sections would be lost. One that could not be read at start is not
     // replaced even when it can be now: the values held are not its values.
     bool ok = m_iniUnread.isEmpty() && ini.load();
-    if (ok) {
+    if (ok && all) {
         ini.setValue(Section, "path", m_workDir);
         ini.setValue(Section, "proxy", m_proxy);
         ini.setValue(Section, "name", m_userId);
@@ -171,8 +205,14 @@ bool Settings::save()
             ini.setValue(Section, "jobs", QByteArray::number(m_jobs));
         if (m_connectionsInFile || m_connections != 1)
             ini.setValue(Section, "connections", QByteArray::number(m_connections));
-        ok = ini.save();
     }
+    if (ok && windowChanged) {
+        const int values[] = {m_window.x(), m_window.y(), m_window.width(), m_window.height()};
+        for (int i = 0; i < 4; ++i)
+            ini.setValue(Section, WindowKeys[i], QByteArray::number(values[i]));
+    }
+    if (ok)
+        ok = ini.save();
     if (!ok) {
         const QString reason = m_iniUnread.isEmpty()
                                    ? ini.errorString()

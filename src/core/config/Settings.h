@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QRect>
 #include <QString>
 #include <array>
 #include <memory>
@@ -76,9 +77,22 @@ public:
     void setPlayMode(int mode) { m_playMode = mode; }
     void setTimeoutIndex(int index) { m_timeoutIndex = index; }
 
+    // The main window's frame position and size as last remembered
+    // ("window_x", "window_y", "window_width", "window_height"); a null
+    // rect unless all four are stored and the size is not empty. Taken as
+    // stored: the window fits it to the screens it finds.
+    QRect windowGeometry() const { return m_window; }
+    // Remembers the window's geometry. One other than the stored one makes
+    // save() write the four keys, even when nothing else was changed.
+    void setWindowGeometry(const QRect &geometry) { m_window = geometry; }
+    // The geometry stored in the "z_user.ini" of dir (empty: the current
+    // directory), read before the record itself exists.
+    static QRect storedWindowGeometry(const QString &dir = QString());
+
     bool modified() const { return m_modified; }
     void setModified(bool modified) { m_modified = modified; }
-    // Writes the INI file when modified. Returns false when the write failed
+    // Writes the INI file when modified, or only the window keys when only
+    // the window geometry changed. Returns false when the write failed
     // or the file could not be read when the record was created (one line
     // on standard error; the old file is kept).
     bool save();
@@ -111,6 +125,8 @@ private:
     int m_connections = 1;
     bool m_connectionsInFile = false; // as m_jobsInFile
     bool m_modified = false;
-    QString m_iniUnread; // why "z_user.ini" could not be read; empty when it could
+    QRect m_window;       // as the window left it
+    QRect m_windowStored; // as read, or as last written
+    QString m_iniUnread;  // why "z_user.ini" could not be read; empty when it could
     std::array<std::unique_ptr<Engine>, MaxEngines> m_engines;
 };

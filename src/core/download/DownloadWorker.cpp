@@ -635,7 +635,7 @@ QList<DownloadWorker::RowProgress> DownloadWorker::rowProgress() const
     for (const std::unique_ptr<Lane> &lane : m_lanes) {
         const int index = lane->index.load();
         if (index >= 0)
-            running.append({index, lane->percent.load(), lane->speed.load()});
+            running.append({index, lane->percent.load(), lane->speed.load(), lane->length.load()});
     }
     std::sort(running.begin(), running.end(),
               [](const RowProgress &a, const RowProgress &b) { return a.index < b.index; });
@@ -726,8 +726,8 @@ int DownloadWorker::run()
     // A row's title file must not replace another row's video.
     for (const ResultRow &row : std::as_const(m_rows)) {
         const Engine *engine = settings->findEngine(row[ResultRow::Type]);
-        const QByteArray key = row[ResultRow::Type] + '/' + row[ResultRow::Id] +
-                               (engine ? engine->text(Engine::Ext) : QByteArray());
+        const QByteArray key =
+            row[ResultRow::Type] + '/' + (engine ? videoName(row, *engine) : row[ResultRow::Id]);
         m_videoKeys.append(key);
         if (engine)
             m_videoNames.insert(key);
@@ -839,6 +839,20 @@ DownloadWorker::RowResult DownloadWorker::processRow(Lane &lane, const ResultRow
     return fetchVideo(lane, *engine, row, workText);
 }
 
+QByteArray DownloadWorker::videoName(const ResultRow &row, const Engine &engine)
+{
+    return row[ResultRow::Id] + engine.text(Engine::Ext);
+}
+
+QByteArray DownloadWorker::videoPath(const Settings &settings, const ResultRow &row)
+{
+    const Engine *engine = settings.findEngine(row[ResultRow::Type]);
+    if (!engine || !Engine::isSafeId(row[ResultRow::Type]) ||
+        !isSafeComponent(row[ResultRow::Id]) || !isSafeExtension(engine->text(Engine::Ext)))
+        return {};
+    return settings.workDir() + row[ResultRow::Type] + '/' + videoName(row, *engine);
+}
+
 DownloadWorker::RowResult DownloadWorker::checkRow(const ResultRow &row, const Engine *engine) const
 {
     const QByteArray &engineId = row[ResultRow::Type];
@@ -886,7 +900,7 @@ DownloadWorker::RowResult DownloadWorker::fetchVideo(Lane &lane, const Engine &e
     fillTemplate(url, engine.text(Engine::Target), workText, 0);
     const QByteArray &engineId = row[ResultRow::Type];
     const QByteArray folderPath = settings->workDir() + engineId;
-    const QByteArray videoName = row[ResultRow::Id] + engine.text(Engine::Ext);
+    const QByteArray videoName = DownloadWorker::videoName(row, engine);
     Trace::print("open %s\n", (folderPath + '/' + videoName).constData());
 
     QByteArray why;
@@ -1516,6 +1530,18 @@ DownloadWorker::Try DownloadWorker::streamBody(Lane &lane, PartFile &part, const
 
 bool DownloadWorker::receiveBody(Lane &lane, PartFile &part, const Answer &answer, int *received)
 {
+    const qint64 whole = answer.total > 0 ? answer.total : answer.until;
+    auto count = [&] {
+        const qint64 onDisk = answer.offset + lane.http->receivedBytes();
+        lane.sample(onDisk);
+        if (whole > 0) {
+            lane.length.store(whole);
+            setPercent(lane, int(qMin<qint64>(100, onDisk * 100 / whole)));
+        }
+    };
+    // The bytes that came with the header count before the first wait, which
+    // may be long when the server then stalls.
+    count();
     while (!stopping()) {
         // Before each wait: the bytes that came with the header are on disk
         // even when the server then stalls.
@@ -1523,13 +1549,7 @@ bool DownloadWorker::receiveBody(Lane &lane, PartFile &part, const Answer &answe
             return false;
         *received = lane.http->receive();
         resultCode.store(*received);
-        const qint64 whole = answer.total > 0 ? answer.total : answer.until;
-        const qint64 onDisk = answer.offset + lane.http->receivedBytes();
-        lane.sample(onDisk);
-        if (whole > 0) {
-            lane.length.store(whole);
-            setPercent(lane, int(qMin<qint64>(100, onDisk * 100 / whole)));
-        }
+        count();
         if (*received != ResultCode::ReceiveAgain && *received != ResultCode::BufferFull)
             break;
     }

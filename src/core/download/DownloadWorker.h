@@ -118,12 +118,18 @@ public:
         int index = -1;            // into the rows given to the constructor
         int percent = 0;           // as `progress` is for a single row
         qint64 bytesPerSecond = 0; // the video's recent speed, 0 before its body
+        qint64 length = -1;        // the video's length in bytes, -1 while unknown
         bool operator==(const RowProgress &) const = default;
     };
     // The rows running now, top to bottom. Any thread.
     QList<RowProgress> rowProgress() const;
     // A speed as people read it: "512 B/s", "1.5 kB/s", "2.4 MB/s".
     static QByteArray speedText(qint64 bytesPerSecond);
+
+    // Where a download of the row puts its video: work directory + engine
+    // id + "/" + ID + extension. Empty when the row's engine is not loaded
+    // or the row names a file the job would refuse to write.
+    static QByteArray videoPath(const Settings &settings, const ResultRow &row);
 
     // Index of the row started last, -1 before the first.
     std::atomic<int> currentRow{-1};
@@ -189,6 +195,9 @@ private:
         qint64 total = -1;
         std::optional<Try> end;
     };
+
+    // The row's video file name in its engine folder: ID + extension.
+    static QByteArray videoName(const ResultRow &row, const Engine &engine);
 
     RowResult processRow(Lane &lane, const ResultRow &row);
     // The row's engine must be there with its stages, and the file names the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/download/DownloadWorker.h"
 #include "core/job/ResultRow.h"
 
 #include <QByteArray>
@@ -8,8 +9,8 @@
 #include <QWidget>
 #include <memory>
 
-class DownloadWorker;
 class CtrlButton;
+class QPoint;
 class QPushButton;
 class QStatusBar;
 class QTreeWidget;
@@ -26,7 +27,14 @@ class Settings;
 // selected; a row that is done again loses it. While the job runs, each
 // running row's "V" cell has the tooltip "PERCENT% at SPEED", and the status
 // line, when no failure reason is shown there, says how many rows run and
-// their speed together.
+// their speed together. The "Progress" column (shown next to "V") reads
+// "45% · 1.2 MB/s · 0:42 left" for each running row, and is empty otherwise.
+//
+// A downloaded ("o") row's video is opened with the desktop's player by
+// playSelected() and, with a play mode set, by a double-click. The rows'
+// context menu ("rowMenu") offers Open file, Open folder, Copy video URL,
+// Retry (an "x" row back to "H") and Delete; what does not apply to the row
+// is disabled, and what changes the list follows the busy rule.
 //
 // Every change (List up, Delete, Clear, a download's marks) is merged into
 // "download.list" as another process may have left it
@@ -59,12 +67,39 @@ public:
     // Asks a running job to stop, joins it and applies its marks.
     void stopJob();
 
+    // "downloading 2 of 7, 45%" while a job runs: the row being worked on
+    // among those the job downloads, and the whole run's progress.
+    QString runStateText() const;
+    // The rows the last (or the running) job marked "o" and "x".
+    int runSucceeded() const { return succeeded; }
+    int runFailed() const { return failed; }
+    // Opens the selected row's video when the row is downloaded; false otherwise.
+    bool playSelected();
+
+    // A running row's progress as the "Progress" column shows it.
+    static QString progressText(const DownloadWorker::RowProgress &row);
+    // The address Copy video URL gives for the row: its first stage's page
+    // filled with its ID, else (an engine without stages) its video's
+    // address, else the last URL a download requested for it; empty when
+    // there is none.
+    QString videoUrl(const QTreeWidgetItem *item) const;
+
 protected slots:
     void onDelete();
     void onDeleteAll();
     void onDownload();
+    void onRowMenu(const QPoint &pos);
+    void onDoubleClick(QTreeWidgetItem *item);
 
 private:
+    // The row's video file when it was downloaded, is there, and is a video
+    // or a sound by its name (or, for a name of no known type, its bytes);
+    // empty otherwise.
+    QString downloadedFile(const QTreeWidgetItem *item) const;
+    bool openFile(const QTreeWidgetItem *item);
+    // Puts an "x" row back to "H" and saves the list.
+    void retry(QTreeWidgetItem *item);
+
     void applyMarks();
     // Shows the running rows' percent and speed.
     void showRunning();
@@ -90,4 +125,8 @@ private:
     QString unreadListError;
     QList<ResultRow> syncedRows; // the file as last read or written
     bool changed = false;        // the view holds changes the file lacks
+    int runRows = 0;             // rows the job was to download
+    int settledRows = 0;         // of them, rows the job has settled
+    int succeeded = 0;
+    int failed = 0;
 };

@@ -1,0 +1,26 @@
+#include "gui/UrlOpener.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+namespace {
+
+UrlOpener::Handler &handler()
+{
+    static UrlOpener::Handler current;
+    return current;
+}
+
+} // namespace
+
+bool UrlOpener::open(const QUrl &url)
+{
+    if (handler())
+        return handler()(url);
+    return QDesktopServices::openUrl(url);
+}
+
+void UrlOpener::setHandler(Handler replacement)
+{
+    handler() = std::move(replacement);
+}
