@@ -44,6 +44,8 @@ const Command commands[] = {
      "       (also [--explain] [--save-page FILE | --page-file FILE] before WORD)\n"
      "Search as the search dialog does: one line per hit on standard output, the\n"
      "seven columns separated by tabs; the final message goes to standard error.\n"
+     "A hit already downloaded (in \"history.list\", same ID and Type) shows \"D\" in\n"
+     "the first column.\n"
      "--add then copies the hits into \"download.list\" in the work directory as\n"
      "\"List up\" does with every hit selected (a video already listed, same ID and\n"
      "Type, is skipped), saves the list when any was added and prints \"added N to\n"
@@ -56,6 +58,12 @@ const Command commands[] = {
      "--save-page FILE writes the fetched page to FILE (replaced at once, as a\n"
      "whole); --page-file FILE scans that saved page instead (at most 8 MiB) and\n"
      "requests nothing.\n"},
+    {"history", Cli::history,
+     "history\n"
+     "List the downloads recorded in \"history.list\" in the work directory, oldest\n"
+     "first, one line each: date (UTC), engine_id, ID, title and file, separated by\n"
+     "tabs. A broken line is skipped with a warning on standard error; no history\n"
+     "yet prints nothing. Exits 1 when the history cannot be read.\n"},
     {"check-engine", Cli::checkEngine,
      "check-engine [FILE|ID...]\n"
      "Check engine files (each FILE, or the file of each engine_id ID; without\n"
