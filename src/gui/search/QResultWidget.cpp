@@ -180,6 +180,8 @@ void QResultWidget::startThumbnails()
     QList<QByteArray> urls;
     for (int i = 0; i < resultList->topLevelItemCount(); ++i)
         urls.append(RowItems::rowOf(resultList->topLevelItem(i))[ResultRow::Image]);
+    if (urls.isEmpty())
+        return;
     const QByteArray workDir = settings->workDir();
     const QByteArray cacheFolder =
         workDir.size() < 2 ? QByteArray() : ThumbnailCache::folderPath(workDir);
