@@ -72,6 +72,7 @@ private slots:
     void plantedEntriesRefused_data();
     void plantedEntriesRefused();
     void downloadJobRecordsDoneRowsOnly();
+    void downloadJobNotesRefusedHistory();
     void cliSearchMarksDownloaded();
     void cliHistory();
 
@@ -240,6 +241,34 @@ void tst_History::downloadJobRecordsDoneRowsOnly()
     QCOMPARE(TestFiles::read(QFile::decodeName(entry.file)), QByteArray("video ab12"));
     const QDateTime when = QDateTime::fromString(QString::fromLatin1(entry.date), Qt::ISODate);
     QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTimeUtc())) < 120);
+}
+
+// A history that cannot take the line leaves the video done, and says why.
+void tst_History::downloadJobNotesRefusedHistory()
+{
+    ScriptedServer server;
+    server.setRoute("/v/ab12.mp4", {Step::send(ok("video ab12")), Step::close()});
+    QVERIFY(server.start());
+    writeSetup(server.port());
+    const QString outside = m_dir->filePath(QStringLiteral("outside"));
+    QVERIFY(TestFiles::write(outside, "not yours\n"));
+    QVERIFY(QFile::link(outside, historyPath()));
+
+    Settings settings(m_dir->path());
+    QList<DownloadWorker::RowMark> marks;
+    {
+        StderrCapture capture;
+        DownloadWorker job(&settings, {TestRows::makeRow("H", "ab12")});
+        QVERIFY(job.waitFinished(FinishMs));
+        marks = job.takeMarks();
+    }
+    QCOMPARE(marks.size(), 1);
+    QCOMPARE(marks[0].mark, QByteArray("o"));
+    QCOMPARE(marks[0].reason,
+             "no history line: " + workDir() + "history.list: the file is a symbolic link");
+    QCOMPARE(TestFiles::read(outside), QByteArray("not yours\n"));
+    QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))),
+             QByteArray("video ab12"));
 }
 
 void tst_History::cliSearchMarksDownloaded()
