@@ -211,9 +211,9 @@ void tst_EndToEnd::searchListUpDownload()
         files.append(QDir(path(QStringLiteral("work"))).relativeFilePath(it.next()));
     files.sort();
     QCOMPARE(files,
-             (QStringList{QStringLiteral("download.list"), QStringLiteral("site/e2e001.flv"),
-                          QStringLiteral("site/e2e001.txt"), QStringLiteral("site/e2e003.flv"),
-                          QStringLiteral("site/e2e003.txt")}));
+             (QStringList{QStringLiteral("download.list"), QStringLiteral("history.list"),
+                          QStringLiteral("site/e2e001.flv"), QStringLiteral("site/e2e001.txt"),
+                          QStringLiteral("site/e2e003.flv"), QStringLiteral("site/e2e003.txt")}));
     // Downloaded rows are written as empty lines; the failed one comes back.
     QByteArrayList failed = Gone;
     failed[ResultRow::State] = "x";

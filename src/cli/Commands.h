@@ -18,6 +18,9 @@ int download(const QStringList &args);
 // line per hit.
 int search(const QStringList &args);
 
+// history: the downloads of "history.list", oldest first, one line each.
+int history(const QStringList &args);
+
 // check-engine [FILE|ID...]: lints engine files, every one of .zindles without arguments.
 int checkEngine(const QStringList &args);
 

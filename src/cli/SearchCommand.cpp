@@ -7,6 +7,7 @@
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
+#include "core/download/HistoryFile.h"
 #include "core/extract/ScanExplain.h"
 #include "core/net/HttpClient.h"
 #include "core/net/ResultCode.h"
@@ -98,6 +99,22 @@ int addHits(const QList<ResultRow> &hits, QList<ResultRow> *shown)
         ++added;
     }
     return added;
+}
+
+// The downloaded videos of the history, by HistoryFile::keyOf(); a history
+// that cannot be read is said on standard error and marks nothing.
+QHash<QByteArray, QByteArray> downloadedDates(const QByteArray &workDir)
+{
+    if (workDir.size() < 2)
+        return {};
+    QList<HistoryFile::Entry> entries;
+    QString error;
+    if (HistoryFile::load(workDir, &entries, &error) == HistoryFile::LoadStatus::Failed) {
+        fprintf(stderr, "cannot read the history %s: %s\n", HistoryFile::path(workDir).constData(),
+                Printable::local(error).constData());
+        return {};
+    }
+    return HistoryFile::dates(entries);
 }
 
 int usage(const char *problem, const QString &value)
@@ -256,8 +273,14 @@ int Cli::search(const QStringList &args)
     }
     if (explaining && !InterruptFlag::raised())
         explain(settings, engine, mode, fetched, pagePath, fileCut);
-    for (const ResultRow &row : std::as_const(rows))
+    // A hit downloaded before shows "D" in column "V"; --add copies it as it came.
+    const QHash<QByteArray, QByteArray> downloaded =
+        rows.isEmpty() ? QHash<QByteArray, QByteArray>() : downloadedDates(workDir);
+    for (ResultRow row : std::as_const(rows)) {
+        if (downloaded.contains(HistoryFile::keyOf(row[ResultRow::Type], row[ResultRow::Id])))
+            row[ResultRow::State] = "D";
         fputs(lineOf(row).constData(), stdout);
+    }
     fflush(stdout);
     fprintf(stderr, "%s\n", Printable::local(outcome.message).constData());
     if (!outcome.reason.isEmpty() && outcome.reason != outcome.message)

@@ -45,6 +45,8 @@ const Command commands[] = {
      "       (also [--explain] [--save-page FILE | --page-file FILE] before WORD)\n"
      "Search as the search dialog does: one line per hit on standard output, the\n"
      "seven columns separated by tabs; the final message goes to standard error.\n"
+     "A hit already downloaded (in \"history.list\", same ID and Type) shows \"D\" in\n"
+     "the first column.\n"
      "--add then copies the hits into \"download.list\" in the work directory as\n"
      "\"List up\" does with every hit selected (a video already listed, same ID and\n"
      "Type, is skipped), saves the list when any was added and prints \"added N to\n"
@@ -57,6 +59,12 @@ const Command commands[] = {
      "--save-page FILE writes the fetched page to FILE (replaced at once, as a\n"
      "whole); --page-file FILE scans that saved page instead (at most 8 MiB) and\n"
      "requests nothing.\n"},
+    {"history", Cli::history,
+     "history\n"
+     "List the downloads recorded in \"history.list\" in the work directory, oldest\n"
+     "first, one line each: date (UTC), engine_id, ID, title and file, separated by\n"
+     "tabs. A broken line is skipped with a warning on standard error; no history\n"
+     "yet prints nothing. Exits 1 when the history cannot be read.\n"},
     {"check-engine", Cli::checkEngine,
      "check-engine [FILE|ID...]\n"
      "Check engine files (each FILE, or the file of each engine_id ID; without\n"
@@ -108,12 +116,14 @@ void Cli::printUsage(FILE *out)
           "  search [--engine N|ID] [--mode title|user|url] [--page N] [--add]\n"
           "         [--explain] [--save-page FILE | --page-file FILE] WORD\n"
           "             search as the search dialog does; prints one line per hit, the seven\n"
-          "             columns separated by tabs; --add then copies the hits into\n"
+          "             columns separated by tabs (\"D\" first: already downloaded);\n"
+          "             --add then copies the hits into\n"
           "             \"download.list\" as \"List up\" does; --explain shows how the\n"
           "             markers cut the page; --save-page keeps the page, --page-file\n"
           "             scans a kept page with no request\n"
           "  download   download the rows of \"download.list\" as the Download tab does,\n"
           "             printing \"ID mark [reason]\" per row\n"
+          "  history    list the completed downloads of \"history.list\", oldest first\n"
           "  check-engine [FILE|ID...]\n"
           "             check engine files and print each problem as \"FILE:LINE: error: ...\"\n"
           "             or \"FILE:LINE: warning: ...\"\n"

@@ -3,6 +3,7 @@
 #include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
+#include "core/download/HistoryFile.h"
 #include "core/download/HlsDownload.h"
 #include "core/download/StageChain.h"
 #include "core/extract/TextTools.h"
@@ -303,6 +304,25 @@ int openEngineFolder(const QByteArray &path, QByteArray *why)
     if (fd < 0 && errno == ELOOP)
         *why = QByteArrayLiteral("is a symbolic link");
     return fd;
+}
+
+// Appends the done row to the history; a line that cannot be written is said
+// on standard error and noted in the row's reason, and the row stays done.
+void recordHistory(const Settings &settings, const ResultRow &row, QByteArray *reason)
+{
+    const Engine *engine = settings.findEngine(row[ResultRow::Type]);
+    const QByteArray ext = engine ? engine->text(Engine::Ext) : QByteArray();
+    const HistoryFile::Entry entry{row[ResultRow::Type], row[ResultRow::Id], row[ResultRow::Title],
+                                   settings.workDir() + row[ResultRow::Type] + '/' +
+                                       row[ResultRow::Id] + ext,
+                                   HistoryFile::now()};
+    QString error;
+    if (HistoryFile::append(settings.workDir(), entry, &error))
+        return;
+    const QByteArray note =
+        "no history line: " + HistoryFile::path(settings.workDir()) + ": " + error.toLocal8Bit();
+    Trace::print("%s\n", note.constData());
+    *reason = reason->isEmpty() ? note : *reason + "; " + note;
 }
 
 } // namespace
@@ -705,6 +725,7 @@ void DownloadWorker::settle(const Lane &lane, int index, const RowResult &result
     switch (result.status) {
     case RowResult::Done:
         settled.mark = QByteArrayLiteral("o");
+        recordHistory(*settings, m_rows[index], &settled.reason);
         break;
     case RowResult::Skipped:
         // Another process works on the row: its result stands, not ours.

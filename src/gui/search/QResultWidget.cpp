@@ -3,18 +3,26 @@
 #include "core/config/Engine.h"
 #include "core/config/Settings.h"
 #include "core/download/DownloadListFile.h"
+#include "core/download/HistoryFile.h"
 #include "core/search/SearchWorker.h"
+#include "core/search/ThumbnailCache.h"
+#include "core/search/ThumbnailFetcher.h"
 #include "gui/CtrlButton.h"
 #include "gui/QZindleDlg.h"
 #include "gui/RowItems.h"
 #include "gui/search/QSearchDlg.h"
+#include "gui/search/ThumbnailImage.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
+#include <QIcon>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cstdio>
 
 QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), mainWindow(mainWindow)
 {
@@ -29,6 +37,8 @@ QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), main
     resultList->setObjectName(QStringLiteral("resultList"));
     RowItems::setupColumns(resultList);
     resultList->setSelectionMode(QAbstractItemView::MultiSelection);
+    resultList->setIconSize(ThumbnailImage::size());
+    ThumbnailImage::limitAllocations();
 
     listUpButton =
         new CtrlButton(tr("List up(&M)"), Qt::Key_M, QStringLiteral("listUpButton"), this);
@@ -49,7 +59,11 @@ QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), main
 }
 
 // The window stops and deletes the job (stopJob) before it releases the settings.
-QResultWidget::~QResultWidget() = default;
+// The fetch threads post to this tab: they end before it does.
+QResultWidget::~QResultWidget()
+{
+    stopThumbnails();
+}
 
 void QResultWidget::setSettings(Settings *settings)
 {
@@ -74,6 +88,8 @@ int QResultWidget::pollSearch()
     // Each row goes on top, so the last hit of the page ends up first.
     for (const ResultRow &row : rows)
         RowItems::insertAtHead(resultList, row);
+    markDownloaded();
+    startThumbnails();
     searchDlg->statusBar->showMessage(message);
     searchDlg->setSearchButtonText(tr("Search(&L)"));
     return 0;
@@ -81,6 +97,7 @@ int QResultWidget::pollSearch()
 
 void QResultWidget::stopJob()
 {
+    stopThumbnails();
     if (!searchJob)
         return;
     // The job's client sees the stop within a fraction of a second.
@@ -143,8 +160,99 @@ void QResultWidget::onNetwork()
     if (searchDlg->searchWord(word) == 0)
         return;
     searchDlg->setSearchButtonText(tr("Cancel(&L)"));
+    stopThumbnails();
     resultList->clear();
     searchDlg->statusBar->showMessage(tr("start searching ..."));
     searchJob = std::make_unique<SearchWorker>(settings, word, searchDlg->engineIndex(),
                                                searchDlg->modeIndex(), searchDlg->pageIndex());
+}
+
+bool QResultWidget::thumbnailsIdle() const
+{
+    return !thumbnails || thumbnails->isIdle();
+}
+
+void QResultWidget::startThumbnails()
+{
+    stopThumbnails();
+    if (!settings || settings->htmlView() != 1)
+        return;
+    QList<QByteArray> urls;
+    for (int i = 0; i < resultList->topLevelItemCount(); ++i)
+        urls.append(RowItems::rowOf(resultList->topLevelItem(i))[ResultRow::Image]);
+    if (urls.isEmpty())
+        return;
+    const QByteArray workDir = settings->workDir();
+    const QByteArray cacheFolder =
+        workDir.size() < 2 ? QByteArray() : ThumbnailCache::folderPath(workDir);
+    const int generation = ++thumbnailGeneration;
+    // Runs on a fetch thread: decodes there and hands the image to the GUI thread.
+    auto sink = [this, generation](const QByteArray &url, const QByteArray &bytes) {
+        QString why;
+        const QImage image = ThumbnailImage::decode(bytes, &why);
+        if (image.isNull())
+            return false;
+        QMetaObject::invokeMethod(
+            this, [this, generation, url, image] { showThumbnail(generation, url, image); },
+            Qt::QueuedConnection);
+        return true;
+    };
+    thumbnails = std::make_unique<ThumbnailFetcher>(*settings, cacheFolder, sink);
+    thumbnails->start(urls);
+}
+
+void QResultWidget::stopThumbnails()
+{
+    // Joins the fetch threads; an image they posted before is dropped by its generation.
+    thumbnails.reset();
+    ++thumbnailGeneration;
+}
+
+void QResultWidget::showThumbnail(int generation, const QByteArray &url, const QImage &image)
+{
+    if (generation != thumbnailGeneration)
+        return;
+    const QIcon icon(QPixmap::fromImage(image));
+    for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = resultList->topLevelItem(i);
+        if (RowItems::rowOf(item)[ResultRow::Image] == url)
+            item->setIcon(ResultRow::Title, icon);
+    }
+}
+
+void QResultWidget::markDownloaded()
+{
+    if (!settings || settings->workDir().size() < 2)
+        return;
+    QList<HistoryFile::Entry> entries;
+    QString error;
+    if (HistoryFile::load(settings->workDir(), &entries, &error) ==
+        HistoryFile::LoadStatus::Failed) {
+        fprintf(stderr, "cannot read the history %s: %s\n",
+                HistoryFile::path(settings->workDir()).constData(),
+                error.toLocal8Bit().constData());
+        return;
+    }
+    const QHash<QByteArray, QByteArray> dates = HistoryFile::dates(entries);
+    if (dates.isEmpty())
+        return;
+    const QBrush grey = palette().brush(QPalette::Disabled, QPalette::Text);
+    for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = resultList->topLevelItem(i);
+        const ResultRow row = RowItems::rowOf(item);
+        const auto found =
+            dates.constFind(HistoryFile::keyOf(row[ResultRow::Type], row[ResultRow::Id]));
+        if (found == dates.constEnd())
+            continue;
+        const QDateTime when = QDateTime::fromString(QString::fromLatin1(*found), Qt::ISODate);
+        const QString tip =
+            tr("downloaded %1")
+                .arg(when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm")));
+        item->setText(ResultRow::Title,
+                      QStringLiteral("\u2713 ") + RowItems::shownText(row[ResultRow::Title]));
+        for (int column = 0; column < ResultRow::ColumnCount; ++column) {
+            item->setForeground(column, grey);
+            item->setToolTip(column, tip);
+        }
+    }
 }

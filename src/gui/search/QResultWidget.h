@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <memory>
 
@@ -9,6 +10,7 @@ class QSearchDlg;
 class QZindleDlg;
 class SearchWorker;
 class Settings;
+class ThumbnailFetcher;
 
 // The "Search" tab: the hits of the last search, the buttons that open the
 // search dialog and copy selected hits to the download list. It starts,
@@ -29,8 +31,11 @@ public:
     // a finished job.
     int pollSearch();
     bool hasJob() const { return searchJob != nullptr; }
-    // Asks a running job to stop, waits until it has ended and deletes it.
+    // Asks a running job to stop, waits until it has ended and deletes it;
+    // stops the thumbnail fetches too.
     void stopJob();
+    // True while no thumbnail fetch is queued or under way.
+    bool thumbnailsIdle() const;
 
     QTreeWidget *resultListView() const { return resultList; }
     QSearchDlg *searchDialog() const { return searchDlg; }
@@ -42,6 +47,15 @@ protected slots:
     void onNetwork();
 
 private:
+    // With "html view" on, fetches the images of the rows shown, in the
+    // background; each lands in its rows' Title column as it arrives.
+    void startThumbnails();
+    void stopThumbnails();
+    void showThumbnail(int generation, const QByteArray &url, const QImage &image);
+    // Greys the rows whose video is in the history, with a check mark and the
+    // download date as tooltip. The rows' bytes stay as they came.
+    void markDownloaded();
+
     QTreeWidget *resultList = nullptr;
     QPushButton *searchOpenButton = nullptr;
     QPushButton *listUpButton = nullptr;
@@ -49,4 +63,8 @@ private:
     QZindleDlg *mainWindow = nullptr;
     std::unique_ptr<SearchWorker> searchJob;
     Settings *settings = nullptr;
+    std::unique_ptr<ThumbnailFetcher> thumbnails;
+    // Counts the searches whose thumbnails were fetched: an image of an
+    // earlier one is not shown.
+    int thumbnailGeneration = 0;
 };
