@@ -269,7 +269,7 @@ void tst_DesktopWindow::titleAndRowProgress()
     QTRY_COMPARE(window.windowTitle(), QStringLiteral("Zindle"));
     const int progress = progressColumn();
     QVERIFY(progress >= ResultRow::ColumnCount);
-    QCOMPARE(m_list->header()->visualIndex(progress), 1);
+    QCOMPARE(m_list->header()->visualIndex(progress), ResultRow::Title + 1);
 
     window.findChild<QPushButton *>(QStringLiteral("searchOpenButton"))->click();
     auto *dialog = window.findChild<QWidget *>(QStringLiteral("searchDlg"));

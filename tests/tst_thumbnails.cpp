@@ -78,6 +78,8 @@ private slots:
     void init();
     void cleanup();
     void fetchedOnceThenCached();
+    void relativeImageAddress_data();
+    void relativeImageAddress();
     void nothingFetchedWithNo();
     void unusableImageLeavesRow_data();
     void unusableImageLeavesRow();
@@ -189,6 +191,33 @@ void tst_Thumbnails::fetchedOnceThenCached()
         QTRY_VERIFY(!item->icon(ResultRow::Title).isNull());
     window.reset();
     window = searchedWindow();
+    QVERIFY(window);
+    for (QTreeWidgetItem *item : items(*window))
+        QTRY_VERIFY(!item->icon(ResultRow::Title).isNull());
+    QCOMPARE(imageRequests(*m_server), 3);
+}
+
+void tst_Thumbnails::relativeImageAddress_data()
+{
+    QTest::addColumn<QByteArray>("prefix"); // what the page has in place of the image host
+
+    QTest::newRow("from the root") << QByteArray("/img");
+    QTest::newRow("beside the page") << QByteArray("img");
+    QTest::newRow("without scheme") << QByteArray("//@HOST@/img");
+}
+
+// An image address relative to the result page is fetched from the page's site.
+void tst_Thumbnails::relativeImageAddress()
+{
+    QFETCH(QByteArray, prefix);
+
+    prefix.replace("@HOST@", m_server->url("").mid(int(qstrlen("http://"))));
+    const QByteArray page =
+        TestFiles::read(QStringLiteral(ZINDLE_TEST_DATA "/search/results-1.html"))
+            .replace("http://img.fixture.test", prefix);
+    m_server->setRoute("/results-1.html?q=cats", ScriptedServer::reply(200, page));
+    writeSettings(1);
+    auto window = searchedWindow();
     QVERIFY(window);
     for (QTreeWidgetItem *item : items(*window))
         QTRY_VERIFY(!item->icon(ResultRow::Title).isNull());

@@ -87,6 +87,8 @@ int SearchWorker::run()
                 });
     if (given)
         page = *m_options.givenPage;
+    else
+        m_pageUrl = m_http->url();
     if (m_options.keepPage)
         m_page = {given ? QByteArray() : url, code, given ? 0 : m_http->statusCode(), page};
     // A cancel once the page is coming is no failure: nothing is scanned.

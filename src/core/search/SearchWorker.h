@@ -72,6 +72,9 @@ public:
     Outcome outcome() const;
     // With Options::keepPage, once finished: the page and how it came.
     const Page &fetchedPage() const { return m_page; }
+    // The address the page came from, after redirects; empty for a given
+    // page or when none was requested. Valid once finished.
+    QByteArray pageUrl() const { return m_pageUrl; }
 
 private:
     std::unique_ptr<HttpClient> m_http;
@@ -81,6 +84,7 @@ private:
     int m_pageNumber;
     Options m_options;
     Page m_page;
+    QByteArray m_pageUrl;
     QList<ResultRow> m_rows;
     QByteArray m_reason;
 };

@@ -73,7 +73,8 @@ QDownloadWidget::QDownloadWidget(QZindleDlg *mainWindow)
     RowItems::setupColumns(list);
     list->setColumnCount(ProgressColumn + 1);
     list->headerItem()->setText(ProgressColumn, tr("Progress"));
-    list->header()->moveSection(ProgressColumn, 1);
+    // Beside the title, where the eye is; the rest of the columns follow.
+    list->header()->moveSection(ProgressColumn, ResultRow::Title + 1);
     list->setColumnWidth(ProgressColumn, 190);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setContextMenuPolicy(Qt::CustomContextMenu);

@@ -21,8 +21,25 @@
 #include <QStatusBar>
 #include <QThread>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <cstdio>
+
+namespace {
+
+// Where a row's image is: its "Image" text, resolved against the page it was
+// cut from when it is relative ("/thumbs/a.jpg", "a.jpg", "//host/a.jpg").
+QByteArray imageAddress(const QByteArray &pageUrl, const QByteArray &image)
+{
+    if (image.isEmpty() || pageUrl.isEmpty() || image.startsWith("http://") ||
+        image.startsWith("https://"))
+        return image;
+    const QUrl resolved =
+        QUrl::fromEncoded(pageUrl).resolved(QUrl::fromEncoded(image, QUrl::TolerantMode));
+    return resolved.isValid() ? resolved.toEncoded(QUrl::RemoveFragment) : image;
+}
+
+} // namespace
 
 QResultWidget::QResultWidget(QZindleDlg *mainWindow) : QWidget(mainWindow), mainWindow(mainWindow)
 {
@@ -83,13 +100,14 @@ int QResultWidget::pollSearch()
         return 1;
     }
     const QList<ResultRow> rows = searchJob->rows();
+    const QByteArray pageUrl = searchJob->pageUrl();
     const QString message = searchJob->outcome().message;
     searchJob.reset();
     // Each row goes on top, so the last hit of the page ends up first.
     for (const ResultRow &row : rows)
         RowItems::insertAtHead(resultList, row);
     markDownloaded();
-    startThumbnails();
+    startThumbnails(pageUrl);
     searchDlg->statusBar->showMessage(message);
     searchDlg->setSearchButtonText(tr("Search(&L)"));
     return 0;
@@ -172,14 +190,16 @@ bool QResultWidget::thumbnailsIdle() const
     return !thumbnails || thumbnails->isIdle();
 }
 
-void QResultWidget::startThumbnails()
+void QResultWidget::startThumbnails(const QByteArray &pageUrl)
 {
     stopThumbnails();
+    thumbnailBase = pageUrl;
     if (!settings || settings->htmlView() != 1)
         return;
     QList<QByteArray> urls;
     for (int i = 0; i < resultList->topLevelItemCount(); ++i)
-        urls.append(RowItems::rowOf(resultList->topLevelItem(i))[ResultRow::Image]);
+        urls.append(imageAddress(thumbnailBase,
+                                 RowItems::rowOf(resultList->topLevelItem(i))[ResultRow::Image]));
     if (urls.isEmpty())
         return;
     const QByteArray workDir = settings->workDir();
@@ -215,7 +235,7 @@ void QResultWidget::showThumbnail(int generation, const QByteArray &url, const Q
     const QIcon icon(QPixmap::fromImage(image));
     for (int i = 0; i < resultList->topLevelItemCount(); ++i) {
         QTreeWidgetItem *item = resultList->topLevelItem(i);
-        if (RowItems::rowOf(item)[ResultRow::Image] == url)
+        if (imageAddress(thumbnailBase, RowItems::rowOf(item)[ResultRow::Image]) == url)
             item->setIcon(ResultRow::Title, icon);
     }
 }

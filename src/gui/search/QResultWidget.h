@@ -48,8 +48,9 @@ protected slots:
 
 private:
     // With "html view" on, fetches the images of the rows shown, in the
-    // background; each lands in its rows' Title column as it arrives.
-    void startThumbnails();
+    // background; each lands in its rows' Title column as it arrives. An
+    // image address relative to the page it was cut from is taken from there.
+    void startThumbnails(const QByteArray &pageUrl);
     void stopThumbnails();
     void showThumbnail(int generation, const QByteArray &url, const QImage &image);
     // Greys the rows whose video is in the history, with a check mark and the
@@ -67,4 +68,5 @@ private:
     // Counts the searches whose thumbnails were fetched: an image of an
     // earlier one is not shown.
     int thumbnailGeneration = 0;
+    QByteArray thumbnailBase; // the page the shown rows came from
 };
