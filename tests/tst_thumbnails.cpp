@@ -87,6 +87,7 @@ private slots:
     void cacheEvictsOldest();
     void cacheRefusesPlantedLinks();
     void downloadedHitsGreyed();
+    void greyedWhenRunEnds();
 
 private:
     void writeSettings(int htmlView);
@@ -395,5 +396,29 @@ void tst_Thumbnails::downloadedHitsGreyed()
     QCOMPARE(listed[1][ResultRow::State], QByteArray("H"));
 }
 
+// A hit downloaded while the results are on show greys when the run ends.
+void tst_Thumbnails::greyedWhenRunEnds()
+{
+    writeSettings(0);
+    const QString engine = m_dir->filePath(QStringLiteral(".zindles/fixture.zin"));
+    QVERIFY(TestFiles::write(engine, TestFiles::read(engine) + "\ndownload_target::" +
+                                         m_server->url("") + "/v/%s\ndownload_ext::.flv\n"));
+    m_server->setRoute("/v/vid002", ScriptedServer::reply(200, "video bytes"));
+    auto window = searchedWindow();
+    QVERIFY(window);
+    QTreeWidgetItem *hit = items(*window)[1];
+    QCOMPARE(hit->text(ResultRow::Title), QStringLiteral("Sleepy cat"));
+
+    hit->setSelected(true);
+    window->findChild<QPushButton *>(QStringLiteral("listUpButton"))->click();
+    QCOMPARE(RowItems::rows(window->downloadListView()).size(), 1);
+    window->findChild<QPushButton *>(QStringLiteral("downloadButton"))->click();
+    QTRY_COMPARE_WITH_TIMEOUT(hit->text(ResultRow::Title), QStringLiteral("\u2713 Sleepy cat"),
+                              20000);
+    QVERIFY(hit->toolTip(ResultRow::Title).startsWith(QStringLiteral("downloaded ")));
+    QVERIFY(!items(*window)[0]->text(ResultRow::Title).startsWith(QChar(0x2713)));
+}
+
 QTEST_MAIN(tst_Thumbnails)
+
 #include "tst_thumbnails.moc"

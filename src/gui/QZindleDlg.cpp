@@ -189,6 +189,9 @@ void QZindleDlg::timerDone()
         setStatus(progress, QStringLiteral("error=%1").arg(endCode));
     else
         setStatus(progress);
+    // A run that ended may have added to the history the hits on show.
+    if (downloading && !downloadTab->hasJob())
+        resultTab->markDownloaded();
     if (downloading && !downloadTab->hasJob() && !isActiveWindow()) {
         const int done = downloadTab->runSucceeded();
         const int failed = downloadTab->runFailed();

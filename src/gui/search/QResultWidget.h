@@ -36,6 +36,10 @@ public:
     void stopJob();
     // True while no thumbnail fetch is queued or under way.
     bool thumbnailsIdle() const;
+    // Greys the rows whose video is in the history, with a check mark and the
+    // download date as tooltip. The rows' bytes stay as they came. Called
+    // after each search and each download run.
+    void markDownloaded();
 
     QTreeWidget *resultListView() const { return resultList; }
     QSearchDlg *searchDialog() const { return searchDlg; }
@@ -53,9 +57,6 @@ private:
     void startThumbnails(const QByteArray &pageUrl);
     void stopThumbnails();
     void showThumbnail(int generation, const QByteArray &url, const QImage &image);
-    // Greys the rows whose video is in the history, with a check mark and the
-    // download date as tooltip. The rows' bytes stay as they came.
-    void markDownloaded();
 
     QTreeWidget *resultList = nullptr;
     QPushButton *searchOpenButton = nullptr;
