@@ -40,12 +40,6 @@ const QByteArray TubeEngine = "engine_title::Tube\n"
                               "download_target::http://127.0.0.1:PORT/videos/%s\n"
                               "download_ext::.flv\n";
 
-QByteArray ok(const QByteArray &body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
-
 QByteArray watchPage(const QByteArray &id)
 {
     return "<html><video src=\"" + id + ".bin\"></video></html>";
@@ -253,15 +247,17 @@ void tst_DesktopWindow::geometryRemembered()
 void tst_DesktopWindow::titleAndRowProgress()
 {
     const QByteArray video = TestFiles::randomBytes(100000, 1);
-    const QByteArray response = ok(video);
+    const QByteArray response = ScriptedServer::okAnswer(video);
     const qsizetype half = response.size() - video.size() / 2;
     ScriptedServer server;
     server.setRoute("/search/cats",
                     {Step::send("HTTP/1.0 200 OK\r\n\r\n<html>"), Step::await(), Step::close()});
-    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    server.setRoute("/watch/r0",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r0"))), Step::close()});
     server.setRoute("/videos/r0.bin", {Step::send(response.left(half)), Step::await(),
                                        Step::send(response.mid(half)), Step::close()});
-    server.setRoute("/watch/r1", {Step::send(ok("<html>gone</html>")), Step::close()});
+    server.setRoute("/watch/r1",
+                    {Step::send(ScriptedServer::okAnswer("<html>gone</html>")), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
     QZindleDlg window;
@@ -518,9 +514,12 @@ void tst_DesktopWindow::notification()
     QFETCH(bool, active);
 
     ScriptedServer server;
-    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
-    server.setRoute("/videos/r0.bin", {Step::send(ok("video bytes")), Step::close()});
-    server.setRoute("/watch/r1", {Step::send(ok("<html>gone</html>")), Step::close()});
+    server.setRoute("/watch/r0",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r0"))), Step::close()});
+    server.setRoute("/videos/r0.bin",
+                    {Step::send(ScriptedServer::okAnswer("video bytes")), Step::close()});
+    server.setRoute("/watch/r1",
+                    {Step::send(ScriptedServer::okAnswer("<html>gone</html>")), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
     QZindleDlg window;

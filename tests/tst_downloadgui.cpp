@@ -37,12 +37,6 @@ const QByteArray OneStageEngine = "engine_title::Tube\n"
                                   "download_target::http://127.0.0.1:PORT/videos/%s\n"
                                   "download_ext::.flv\n";
 
-QByteArray ok(const QByteArray &body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
-
 QByteArray watchPage(const QByteArray &id)
 {
     return "<html><video src=\"" + id + ".bin\"></video></html>";
@@ -258,10 +252,12 @@ void tst_DownloadGui::failedRowShowsReason()
 {
     const QByteArray video = bytesFor("r0", 5000);
     ScriptedServer server;
-    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    server.setRoute("/watch/r0",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r0"))), Step::close()});
     server.setRoute("/videos/r0.bin",
                     {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
-    server.setRoute("/watch/r1", {Step::send(ok("<html>gone</html>")), Step::close()});
+    server.setRoute("/watch/r1",
+                    {Step::send(ScriptedServer::okAnswer("<html>gone</html>")), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
     QZindleDlg window;
@@ -296,7 +292,7 @@ void tst_DownloadGui::failedRowShowsReason()
     m_list->setCurrentItem(r0);
     QCOMPARE(status->currentMessage(), notFound);
 
-    server.setRoute("/videos/r0.bin", {Step::send(ok(video)), Step::close()});
+    server.setRoute("/videos/r0.bin", {Step::send(ScriptedServer::okAnswer(video)), Step::close()});
     m_download->click();
     QTRY_VERIFY_WITH_TIMEOUT(!m_tab->hasJob(), RunMs);
     QCOMPARE(column(m_list, ResultRow::State),
@@ -471,9 +467,10 @@ void tst_DownloadGui::emptyWorkDirRefusesDownload()
 void tst_DownloadGui::closeWhileDownloading()
 {
     const QByteArray video = bytesFor("r0", 100000);
-    const QByteArray response = ok(video);
+    const QByteArray response = ScriptedServer::okAnswer(video);
     ScriptedServer server;
-    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
+    server.setRoute("/watch/r0",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r0"))), Step::close()});
     // The rest of the body never comes while the window is open.
     server.setRoute("/videos/r0.bin",
                     {Step::send(response.left(response.size() / 2)), Step::await(),
@@ -499,10 +496,13 @@ void tst_DownloadGui::downloadsTwoRows()
     const QByteArray first = bytesFor("r0", 150000);
     const QByteArray second = bytesFor("r1", 70001);
     ScriptedServer server;
-    server.setRoute("/watch/r0", {Step::send(ok(watchPage("r0"))), Step::close()});
-    server.setRoute("/watch/r1", {Step::send(ok(watchPage("r1"))), Step::close()});
-    server.setRoute("/videos/r0.bin", {Step::send(ok(first)), Step::close()});
-    server.setRoute("/videos/r1.bin", {Step::send(ok(second)), Step::close()});
+    server.setRoute("/watch/r0",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r0"))), Step::close()});
+    server.setRoute("/watch/r1",
+                    {Step::send(ScriptedServer::okAnswer(watchPage("r1"))), Step::close()});
+    server.setRoute("/videos/r0.bin", {Step::send(ScriptedServer::okAnswer(first)), Step::close()});
+    server.setRoute("/videos/r1.bin",
+                    {Step::send(ScriptedServer::okAnswer(second)), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
 

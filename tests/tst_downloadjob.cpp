@@ -82,12 +82,6 @@ const QByteArray ResultsPage =
     "<span class=\"user\">eve\x1b[31m</span><span class=\"time\">1:00</span>"
     "</li></ul></body></html>";
 
-QByteArray ok(const QByteArray &body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
-
 QByteArray stage0Page(const QByteArray &id)
 {
     return "<html><body><a id=\"next\" href=\"e%2Fx%3Fv%3D" + id +
@@ -230,16 +224,18 @@ void tst_DownloadJob::rowOutcome_data()
 
     QTest::newRow("two stages with escapes")
         << TwoStageEngine
-        << Files{{"/watch?v=ab12", ok(stage0Page("ab12"))},
-                 {"/e/x?v=ab12:1%2fz", ok("<html>var file: 'vid%3D7';</html>")},
-                 {"/get/vid=7", ok(video)}}
+        << Files{{"/watch?v=ab12", ScriptedServer::okAnswer(stage0Page("ab12"))},
+                 {"/e/x?v=ab12:1%2fz",
+                  ScriptedServer::okAnswer("<html>var file: 'vid%3D7';</html>")},
+                 {"/get/vid=7", ScriptedServer::okAnswer(video)}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
         << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz", "/get/vid=7"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.flv", video}, {"work/tube/ab12.txt", title}}
         << QByteArrayList{"open " + workDir() + "tube/ab12.flv\n"} << QByteArray();
     QTest::newRow("no stages: the target takes the ID")
-        << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
-        << QByteArray("tube") << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
+        << NoStageEngine << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}}
+        << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
+        << QByteArrayList{"/v/ab12.mp4"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.mp4", "tiny"}, {"work/tube/ab12.txt", title}}
         << QByteArrayList{} << QByteArray();
     QTest::newRow("body without length ended by a close")
@@ -259,8 +255,8 @@ void tst_DownloadJob::rowOutcome_data()
     QTest::newRow("chunked stage page, stage page bigger than the body buffer")
         << TwoStageEngine
         << Files{{"/watch?v=ab12", chunkedStage0},
-                 {"/e/x?v=ab12:1%2fz", ok(bigStage)},
-                 {"/get/vid=7", ok(video)}}
+                 {"/e/x?v=ab12:1%2fz", ScriptedServer::okAnswer(bigStage)},
+                 {"/get/vid=7", ScriptedServer::okAnswer(video)}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("o")
         << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz", "/get/vid=7"}
         << Files{{"work/tube/", {}}, {"work/tube/ab12.flv", video}, {"work/tube/ab12.txt", title}}
@@ -275,29 +271,29 @@ void tst_DownloadJob::rowOutcome_data()
         << QByteArray("stage 0: network error -10: malformed Content-Length: 9x");
     QTest::newRow("fail: second stage markers not found")
         << TwoStageEngine
-        << Files{{"/watch?v=ab12", ok(stage0Page("ab12"))},
-                 {"/e/x?v=ab12:1%2fz", ok("<html>no file here</html>")},
-                 {"/get/", ok("error page")}}
+        << Files{{"/watch?v=ab12", ScriptedServer::okAnswer(stage0Page("ab12"))},
+                 {"/e/x?v=ab12:1%2fz", ScriptedServer::okAnswer("<html>no file here</html>")},
+                 {"/get/", ScriptedServer::okAnswer("error page")}}
         << QByteArray("ab12") << QByteArray("tube") << QByteArray("x")
         << QByteArrayList{"/watch?v=ab12", "/e/x?v=ab12:1%2fz"} << Files{{"work/tube/", {}}}
         << QByteArrayList{"stage 1: markers not found\n"}
         << QByteArray("stage 1: markers not found");
     QTest::newRow("fail: one-byte ID, stages run, no final fetch")
         << TwoStageEngine
-        << Files{{"/watch?v=a", ok(stage0Page("a"))},
-                 {"/e/x?v=a:1%2fz", ok("<html>file: 'v'</html>")},
-                 {"/get/v", ok("video")}}
+        << Files{{"/watch?v=a", ScriptedServer::okAnswer(stage0Page("a"))},
+                 {"/e/x?v=a:1%2fz", ScriptedServer::okAnswer("<html>file: 'v'</html>")},
+                 {"/get/v", ScriptedServer::okAnswer("video")}}
         << QByteArray("a") << QByteArray("tube") << QByteArray("x")
         << QByteArrayList{"/watch?v=a", "/e/x?v=a:1%2fz"} << Files{{"work/tube/", {}}}
         << QByteArrayList{"download failed: ID too short: a\n"} << QByteArray("ID too short: a");
     QTest::newRow("fail: unknown engine")
-        << NoStageEngine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
-        << QByteArray("other") << QByteArray("x") << QByteArrayList{} << none
+        << NoStageEngine << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}}
+        << QByteArray("ab12") << QByteArray("other") << QByteArray("x") << QByteArrayList{} << none
         << QByteArrayList{"download failed: no engine other\n"} << QByteArray("no engine other");
     QTest::newRow("fail: stage count refused")
         << QByteArray(NoStageEngine + "dowuload_redirect::65\n")
-        << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << QByteArray("tube")
-        << QByteArray("x") << QByteArrayList{} << none
+        << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}} << QByteArray("ab12")
+        << QByteArray("tube") << QByteArray("x") << QByteArrayList{} << none
         << QByteArrayList{"engine tube: its download stages were refused"}
         << QByteArray("engine tube: its download stages were refused when it was loaded");
     QTest::newRow("fail: 404 target")
@@ -320,8 +316,8 @@ void tst_DownloadJob::rowOutcome_data()
     const QByteArrayList unsafeIds = {"../x", "a/b", "..", ".", "", "a\\b", "a\tb"};
     for (const QByteArray &id : unsafeIds) {
         QTest::addRow("fail: unsafe ID \"%s\"", id.constData())
-            << NoStageEngine << Files{{"/v/" + id + ".mp4", ok("tiny")}} << id << QByteArray("tube")
-            << QByteArray("x") << QByteArrayList{} << none
+            << NoStageEngine << Files{{"/v/" + id + ".mp4", ScriptedServer::okAnswer("tiny")}} << id
+            << QByteArray("tube") << QByteArray("x") << QByteArrayList{} << none
             << QByteArrayList{"unsafe file name: " + id + "\n"}
             << QByteArray("unsafe file name: " + id);
     }
@@ -333,8 +329,8 @@ void tst_DownloadJob::rowOutcome_data()
         QByteArray engine = NoStageEngine;
         engine.replace("engine_id::tube", "engine_id::" + engineId);
         QTest::addRow("fail: unsafe engine id \"%s\"", engineId.constData())
-            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << engineId
-            << QByteArray("x") << QByteArrayList{} << none
+            << engine << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}}
+            << QByteArray("ab12") << engineId << QByteArray("x") << QByteArrayList{} << none
             << QByteArrayList{"unsafe engine id: " + engineId + "\n"}
             << QByteArray("unsafe engine id: " + engineId);
     }
@@ -343,8 +339,8 @@ void tst_DownloadJob::rowOutcome_data()
         engine.replace("engine_id::tube", "engine_id::" + engineId);
         const QByteArray folder = "work/" + engineId + '/';
         QTest::addRow("engine id \"%s\"", engineId.constData())
-            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12") << engineId
-            << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
+            << engine << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}}
+            << QByteArray("ab12") << engineId << QByteArray("o") << QByteArrayList{"/v/ab12.mp4"}
             << Files{{folder, {}}, {folder + "ab12.mp4", "tiny"}, {folder + "ab12.txt", title}}
             << QByteArrayList{} << QByteArray();
     }
@@ -352,9 +348,9 @@ void tst_DownloadJob::rowOutcome_data()
         QByteArray engine = NoStageEngine;
         engine.replace("download_ext::.mp4", "download_ext::" + ext);
         QTest::addRow("fail: unsafe extension \"%s\"", ext.constData())
-            << engine << Files{{"/v/ab12.mp4", ok("tiny")}} << QByteArray("ab12")
-            << QByteArray("tube") << QByteArray("x") << QByteArrayList{} << none
-            << QByteArrayList{"unsafe file name: " + ext + "\n"}
+            << engine << Files{{"/v/ab12.mp4", ScriptedServer::okAnswer("tiny")}}
+            << QByteArray("ab12") << QByteArray("tube") << QByteArray("x") << QByteArrayList{}
+            << none << QByteArrayList{"unsafe file name: " + ext + "\n"}
             << QByteArray("unsafe file name: " + ext);
     }
 }
@@ -508,8 +504,9 @@ void tst_DownloadJob::titleFileSparesOtherRowsVideos()
     QFETCH(QByteArrayList, ids);
 
     ScriptedServer server;
-    server.setRoute("/v/clip", {Step::send(ok("video clip")), Step::close()});
-    server.setRoute("/v/clip.txt", {Step::send(ok("video clip.txt")), Step::close()});
+    server.setRoute("/v/clip", {Step::send(ScriptedServer::okAnswer("video clip")), Step::close()});
+    server.setRoute("/v/clip.txt",
+                    {Step::send(ScriptedServer::okAnswer("video clip.txt")), Step::close()});
     QVERIFY(server.start());
     writeSetup(QByteArray(NoStageEngine)
                    .replace("/v/%s.mp4", "/v/%s")
@@ -535,8 +532,8 @@ void tst_DownloadJob::titleFileSparesOtherRowsVideos()
 void tst_DownloadJob::walksRowsTopToBottom()
 {
     ScriptedServer server;
-    server.setRoute("/v/cd34.mp4", {Step::send(ok("second")), Step::close()});
-    server.setRoute("/v/ef56.mp4", {Step::send(ok("third")), Step::close()});
+    server.setRoute("/v/cd34.mp4", {Step::send(ScriptedServer::okAnswer("second")), Step::close()});
+    server.setRoute("/v/ef56.mp4", {Step::send(ScriptedServer::okAnswer("third")), Step::close()});
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
 
@@ -556,7 +553,7 @@ void tst_DownloadJob::walksRowsTopToBottom()
 void tst_DownloadJob::allRowsDoneMakeNoRequest()
 {
     ScriptedServer server;
-    server.setFallback({Step::send(ok("x")), Step::close()});
+    server.setFallback({Step::send(ScriptedServer::okAnswer("x")), Step::close()});
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
 
@@ -599,7 +596,7 @@ void tst_DownloadJob::stopDuringStage()
     ScriptedServer server;
     server.setRoute("/watch?v=ab12", {Step::send("HTTP/1.0 200 OK\r\n\r\n<html>"), Step::await(),
                                       Step::send(stage0Page("ab12")), Step::close()});
-    server.setFallback({Step::send(ok("unexpected")), Step::close()});
+    server.setFallback({Step::send(ScriptedServer::okAnswer("unexpected")), Step::close()});
     QVERIFY(server.start());
     writeSetup(TwoStageEngine, server.port());
 
@@ -620,11 +617,11 @@ void tst_DownloadJob::stopDuringStage()
 void tst_DownloadJob::stopDuringBody()
 {
     const QByteArray video = randomBytes(100000, 2);
-    const QByteArray response = ok(video);
+    const QByteArray response = ScriptedServer::okAnswer(video);
     ScriptedServer server;
     server.setRoute("/v/ab12.mp4", {Step::send(response.left(response.size() / 2)), Step::await(),
                                     Step::send(response.mid(response.size() / 2)), Step::close()});
-    server.setFallback({Step::send(ok("unexpected")), Step::close()});
+    server.setFallback({Step::send(ScriptedServer::okAnswer("unexpected")), Step::close()});
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
 
@@ -729,7 +726,8 @@ void tst_DownloadJob::cli()
     QFETCH(QByteArrayList, lines);
 
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok("video ab12")), Step::close()});
+    server.setRoute("/v/ab12.mp4",
+                    {Step::send(ScriptedServer::okAnswer("video ab12")), Step::close()});
     server.setRoute("/v/cd34.mp4", {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
@@ -759,7 +757,7 @@ void tst_DownloadJob::cliWriteFailure()
 {
     const QByteArray video = randomBytes(300000, 5);
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok(video)), Step::close()});
+    server.setRoute("/v/ab12.mp4", {Step::send(ScriptedServer::okAnswer(video)), Step::close()});
     QVERIFY(server.start());
     writeSetup(NoStageEngine, server.port());
     const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
@@ -791,8 +789,11 @@ void tst_DownloadJob::cliWriteFailure()
 void tst_DownloadJob::cliKeepsRowsAddedDuringDownload()
 {
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::await(), Step::send(ok("video ab12")), Step::close()});
-    server.setRoute("/results-1.html?q=cats", {Step::send(ok(ResultsPage)), Step::close()});
+    server.setRoute(
+        "/v/ab12.mp4",
+        {Step::await(), Step::send(ScriptedServer::okAnswer("video ab12")), Step::close()});
+    server.setRoute("/results-1.html?q=cats",
+                    {Step::send(ScriptedServer::okAnswer(ResultsPage)), Step::close()});
     QVERIFY(server.start());
     writeSetup(SearchEngine, server.port());
     const QString listPath = m_dir->filePath(QStringLiteral("work/download.list"));
@@ -861,7 +862,8 @@ void tst_DownloadJob::cliEscapesControlBytes()
     QFETCH(QByteArray, lastErrorLine);
 
     ScriptedServer server;
-    server.setRoute("/results-1.html?q=cats", {Step::send(ok(ResultsPage)), Step::close()});
+    server.setRoute("/results-1.html?q=cats",
+                    {Step::send(ScriptedServer::okAnswer(ResultsPage)), Step::close()});
     QVERIFY(server.start());
     writeSetup(SearchEngine, server.port());
     if (!list.isNull())

@@ -38,12 +38,6 @@ constexpr int ClientTimeoutMs = 300;
 constexpr int FinishMs = 20000;
 constexpr int CliMs = 30000;
 
-QByteArray ok(const QByteArray &body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
-
 // A peer on 127.0.0.1 that takes connections one after another, reads each
 // request up to the end of its header, and hands the socket and the request
 // target to the row's behaviour. Unlike the scripted server it can end a
@@ -441,7 +435,7 @@ void tst_Faults::titleFileExtension()
 {
     // An engine whose extension is that of the title file.
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok(Video)), Step::close()});
+    server.setRoute("/v/ab12.mp4", {Step::send(ScriptedServer::okAnswer(Video)), Step::close()});
     QVERIFY(server.start());
     QVERIFY(TestFiles::write(
         path(QStringLiteral("z_user.ini")),
@@ -477,7 +471,7 @@ void tst_Faults::fullDisk()
 
     const QByteArray video = randomBytes(1024 * 1024, 13);
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok(video)), Step::close()});
+    server.setRoute("/v/ab12.mp4", {Step::send(ScriptedServer::okAnswer(video)), Step::close()});
     QVERIFY(server.start());
     writeEngine(NoStageEngine, server.port());
     QVERIFY(
@@ -755,7 +749,7 @@ void tst_Faults::unusableWorkDir()
     QFETCH(Tree, after);
 
     ScriptedServer server;
-    server.setFallback({Step::send(ok("video")), Step::close()});
+    server.setFallback({Step::send(ScriptedServer::okAnswer("video")), Step::close()});
     QVERIFY(server.start());
     writeEngine(NoStageEngine, server.port());
     QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),

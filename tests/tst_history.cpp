@@ -46,12 +46,6 @@ QByteArray hit(const QByteArray &id)
            id + "</span><span class=\"user\">u</span><span class=\"time\">1:00</span></li>";
 }
 
-QByteArray ok(const QByteArray &body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
-           body;
-}
-
 const QByteArray Date1 = "2026-11-02T08:15:00Z";
 const QByteArray Date2 = "2026-12-01T20:00:30Z";
 
@@ -212,7 +206,8 @@ void tst_History::plantedEntriesRefused()
 void tst_History::downloadJobRecordsDoneRowsOnly()
 {
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok("video ab12")), Step::close()});
+    server.setRoute("/v/ab12.mp4",
+                    {Step::send(ScriptedServer::okAnswer("video ab12")), Step::close()});
     server.setRoute("/v/cd34.mp4", {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
@@ -247,7 +242,8 @@ void tst_History::downloadJobRecordsDoneRowsOnly()
 void tst_History::downloadJobNotesRefusedHistory()
 {
     ScriptedServer server;
-    server.setRoute("/v/ab12.mp4", {Step::send(ok("video ab12")), Step::close()});
+    server.setRoute("/v/ab12.mp4",
+                    {Step::send(ScriptedServer::okAnswer("video ab12")), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
     const QString outside = m_dir->filePath(QStringLiteral("outside"));
@@ -275,7 +271,7 @@ void tst_History::cliSearchMarksDownloaded()
 {
     ScriptedServer server;
     const QByteArray page = "<html><ul>" + hit("aa11") + hit("bb22") + hit("cc33") + "</ul></html>";
-    server.setFallback({Step::send(ok(page)), Step::close()});
+    server.setFallback({Step::send(ScriptedServer::okAnswer(page)), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
     // bb22 was downloaded; aa11 only on another engine.

@@ -248,6 +248,12 @@ ScriptedServer::Script ScriptedServer::reply(int status, const QByteArray &body,
             Step::close()};
 }
 
+QByteArray ScriptedServer::okAnswer(const QByteArray &body)
+{
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+           body;
+}
+
 QByteArray ScriptedServer::target(const QByteArray &request)
 {
     const qsizetype lineEnd = request.indexOf('\n');

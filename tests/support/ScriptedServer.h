@@ -79,6 +79,8 @@ public:
     // A complete response: status line, Content-Length, the extra header
     // lines (each ending in "\r\n"), the body, then close.
     static Script reply(int status, const QByteArray &body, const QByteArray &extraHeaders = {});
+    // The bytes of a 200 answer with its Content-Length, for scripts that send it in parts.
+    static QByteArray okAnswer(const QByteArray &body);
     // The target of a recorded request line ("/path" or a whole URL).
     static QByteArray target(const QByteArray &request);
 
