@@ -1,5 +1,7 @@
 #include "core/config/AtomicFile.h"
 
+#include "core/config/PlainFile.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <cerrno>
@@ -101,13 +103,8 @@ Outcome replace(int folder, const QByteArray &name, const QByteArray &bytes, boo
     struct stat old;
     const bool hadFile = ::fstatat(folder, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (refuse && hadFile) {
-        if (S_ISLNK(old.st_mode))
-            return {AtomicFile::Failure::Refused, QStringLiteral("the file is a symbolic link")};
-        if (!S_ISREG(old.st_mode))
-            return {AtomicFile::Failure::Refused, QStringLiteral("not a regular file")};
-        if (old.st_nlink > 1)
-            return {AtomicFile::Failure::Refused,
-                    QStringLiteral("the file has %1 hard links").arg(qulonglong(old.st_nlink))};
+        if (const QString why = PlainFile::refusal(old); !why.isNull())
+            return {AtomicFile::Failure::Refused, why};
     }
     // A link that Follow mode did not resolve (a loop, or too long) is
     // replaced by the file rather than written through.

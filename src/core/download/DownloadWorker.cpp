@@ -2,6 +2,7 @@
 
 #include "core/config/AtomicFile.h"
 #include "core/config/Engine.h"
+#include "core/config/PlainFile.h"
 #include "core/config/Settings.h"
 #include "core/download/HistoryFile.h"
 #include "core/download/HlsDownload.h"
@@ -254,18 +255,6 @@ Resume resumeFrom(int status, const QByteArray &header, qint64 offset, const Kep
     return Resume::Continue;
 }
 
-// Why an entry that must be a plain file is refused; null when it is one.
-QByteArray unsafeEntry(const struct stat &info)
-{
-    if (S_ISLNK(info.st_mode))
-        return QByteArrayLiteral("is a symbolic link");
-    if (!S_ISREG(info.st_mode))
-        return QByteArrayLiteral("is not a regular file");
-    if (info.st_nlink > 1)
-        return "has " + QByteArray::number(qulonglong(info.st_nlink)) + " hard links";
-    return QByteArray();
-}
-
 // Owns one descriptor.
 class Descriptor
 {
@@ -375,8 +364,8 @@ public:
         for (int attempt = 0; attempt < 3; ++attempt) {
             struct stat info;
             if (::fstatat(m_folder, m_partName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-                m_error = unsafeEntry(info);
-                if (!m_error.isNull())
+                m_error = PlainFile::refusalAfterName(info).toLatin1();
+                if (!m_error.isEmpty())
                     return Claim::Unsafe;
             }
             // Non-blocking, so that a named pipe put there cannot hold the open.
@@ -394,8 +383,8 @@ public:
                 m_error = strerror(errno);
                 return Claim::Failed;
             }
-            m_error = unsafeEntry(info);
-            if (!m_error.isNull())
+            m_error = PlainFile::refusalAfterName(info).toLatin1();
+            if (!m_error.isEmpty())
                 return Claim::Unsafe;
             if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
                 if (errno == EWOULDBLOCK)
@@ -433,7 +422,7 @@ public:
         Descriptor fd(::openat(m_folder, m_metaName.constData(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info;
-        if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !unsafeEntry(info).isNull())
+        if (!fd.isOpen() || ::fstat(fd.get(), &info) != 0 || !PlainFile::refusal(info).isNull())
             return {};
         QByteArray text(Kept::MaxFileBytes, Qt::Uninitialized);
         const ssize_t got = ::read(fd.get(), text.data(), size_t(text.size()));
@@ -538,7 +527,8 @@ public:
         struct stat info;
         if (::fstatat(m_folder, m_videoName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
             (S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode))) {
-            m_error = "unsafe file: " + videoPath() + ' ' + unsafeEntry(info);
+            m_error =
+                "unsafe file: " + videoPath() + ' ' + PlainFile::refusalAfterName(info).toLatin1();
             return false;
         }
         if (::renameat(m_folder, m_partName.constData(), m_folder, m_videoName.constData()) != 0) {

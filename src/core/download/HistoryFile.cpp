@@ -1,5 +1,7 @@
 #include "core/download/HistoryFile.h"
 
+#include "core/config/PlainFile.h"
+
 #include <QDateTime>
 #include <cerrno>
 #include <cstdio>
@@ -49,16 +51,6 @@ bool fail(QString *error, const QString &reason)
 QString errnoText(int code)
 {
     return QString::fromLocal8Bit(strerror(code));
-}
-
-// Why the open file may not be used as the history; empty when it may.
-QString refusal(const struct stat &info)
-{
-    if (!S_ISREG(info.st_mode))
-        return QStringLiteral("not a regular file");
-    if (info.st_nlink > 1)
-        return QStringLiteral("the file has %1 hard links").arg(qulonglong(info.st_nlink));
-    return {};
 }
 
 // An error from opening with O_NOFOLLOW, told as a user reads it.
@@ -123,7 +115,7 @@ bool HistoryFile::append(const QByteArray &workDir, const Entry &entry, QString 
     struct stat info;
     if (::fstat(fd.get(), &info) != 0)
         return fail(error, errnoText(errno));
-    if (const QString why = refusal(info); !why.isEmpty())
+    if (const QString why = PlainFile::refusal(info); !why.isNull())
         return fail(error, why);
     while (::flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
