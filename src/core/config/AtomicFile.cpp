@@ -1,5 +1,6 @@
 #include "core/config/AtomicFile.h"
 
+#include "core/config/Descriptor.h"
 #include "core/config/PlainFile.h"
 
 #include <QFile>
@@ -156,12 +157,11 @@ bool AtomicFile::write(const QString &path, const QByteArray &bytes, QString *er
     const QByteArray name = nameOf(target);
     if (name.isEmpty() || name == "." || name == "..")
         return report(failed(Failure::Create, EISDIR), error, failure);
-    const int folder = ::open(folderOf(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
+    const Descriptor folder(
+        ::open(folderOf(target).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen())
         return report(failed(Failure::Create, errno), error, failure);
-    const Outcome outcome = replace(folder, name, bytes, links == Links::Refuse);
-    ::close(folder);
-    return report(outcome, error, failure);
+    return report(replace(folder.get(), name, bytes, links == Links::Refuse), error, failure);
 }
 
 bool AtomicFile::writeAt(int folderFd, const QByteArray &name, const QByteArray &bytes,

@@ -1,6 +1,7 @@
 #include "core/download/DownloadListFile.h"
 
 #include "core/config/AtomicFile.h"
+#include "core/config/Descriptor.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -147,13 +148,13 @@ public:
         // The folder of the list: the work directory text up to its last '/'.
         const qsizetype slash = workDir.lastIndexOf('/');
         const QByteArray dir = slash < 0 ? QByteArray(".") : workDir.left(slash + 1);
-        m_fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd < 0)
+        m_fd.reset(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_fd.isOpen())
             return; // no folder: the save then fails and says so
         QElapsedTimer waited;
         waited.start();
         for (;;) {
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+            if (::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0)
                 return;
             if (errno == EINTR)
                 continue;
@@ -169,11 +170,6 @@ public:
             QThread::msleep(LockPollMs);
         }
     }
-    ~DirectoryLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
     DirectoryLock(const DirectoryLock &) = delete;
     DirectoryLock &operator=(const DirectoryLock &) = delete;
 
@@ -181,7 +177,7 @@ public:
     bool busy() const { return m_busy; }
 
 private:
-    int m_fd = -1;
+    Descriptor m_fd;
     bool m_busy = false;
 };
 

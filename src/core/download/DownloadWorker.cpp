@@ -1,6 +1,7 @@
 #include "core/download/DownloadWorker.h"
 
 #include "core/config/AtomicFile.h"
+#include "core/config/Descriptor.h"
 #include "core/config/Engine.h"
 #include "core/config/PlainFile.h"
 #include "core/config/Settings.h"
@@ -254,30 +255,6 @@ Resume resumeFrom(int status, const QByteArray &header, qint64 offset, const Kep
     *until = last + 1;
     return Resume::Continue;
 }
-
-// Owns one descriptor.
-class Descriptor
-{
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-    bool isOpen() const { return m_fd >= 0; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 // Opens the engine folder itself, never a link in its place. -1 with *why
 // set when the folder is refused, -1 with an empty *why when it cannot be opened.

@@ -1,5 +1,6 @@
 #include "core/download/HistoryFile.h"
 
+#include "core/config/Descriptor.h"
 #include "core/config/PlainFile.h"
 
 #include <QDateTime>
@@ -23,23 +24,6 @@ QByteArray safeField(QByteArray text)
     }
     return text;
 }
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 bool fail(QString *error, const QString &reason)
 {
@@ -110,7 +94,7 @@ bool HistoryFile::append(const QByteArray &workDir, const Entry &entry, QString 
     const Descriptor fd(::open(filePath.constData(),
                                O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                                0644));
-    if (fd.get() < 0)
+    if (!fd.isOpen())
         return fail(error, openError(errno));
     struct stat info;
     if (::fstat(fd.get(), &info) != 0)
@@ -143,7 +127,7 @@ HistoryFile::LoadStatus HistoryFile::load(const QByteArray &workDir, QList<Entry
     const QByteArray filePath = path(workDir);
     const Descriptor fd(
         ::open(filePath.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
+    if (!fd.isOpen()) {
         if (errno == ENOENT)
             return LoadStatus::Missing;
         fail(error, openError(errno));

@@ -47,14 +47,11 @@ bool olderThan(const Kept &a, const Kept &b)
 QList<Kept> listImages(int folder)
 {
     QList<Kept> images;
-    const int fd = ::dup(folder);
-    if (fd < 0)
+    Descriptor copy(::dup(folder));
+    DIR *dir = copy.isOpen() ? ::fdopendir(copy.get()) : nullptr;
+    if (!dir)
         return images;
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return images;
-    }
+    copy.release(); // the stream closes it
     ::rewinddir(dir);
     while (const dirent *entry = ::readdir(dir)) {
         if (!isImageName(entry->d_name))
@@ -85,15 +82,9 @@ ThumbnailCache::ThumbnailCache(const QByteArray &folderPath, qint64 maxBytes)
     : m_path(folderPath), m_maxBytes(maxBytes)
 {}
 
-ThumbnailCache::~ThumbnailCache()
-{
-    if (m_folder >= 0)
-        ::close(m_folder);
-}
-
 bool ThumbnailCache::open(QString *error)
 {
-    if (m_folder >= 0)
+    if (m_folder.isOpen())
         return true;
     if (m_path.size() < 2) {
         if (error)
@@ -105,30 +96,31 @@ bool ThumbnailCache::open(QString *error)
             *error = QString::fromLocal8Bit(strerror(errno));
         return false;
     }
-    m_folder = ::open(m_path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_folder < 0 && error)
+    m_folder.reset(::open(m_path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_folder.isOpen() && error)
         *error = errno == ELOOP || errno == ENOTDIR
                      ? QStringLiteral("not a folder (a symbolic link or a file)")
                      : QString::fromLocal8Bit(strerror(errno));
-    return m_folder >= 0;
+    return m_folder.isOpen();
 }
 
 bool ThumbnailCache::read(const QByteArray &url, QByteArray *bytes)
 {
-    if (m_folder < 0)
+    if (!m_folder.isOpen())
         return false;
-    const int fd =
-        ::openat(m_folder, nameOf(url).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const Descriptor fd(::openat(m_folder.get(), nameOf(url).constData(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.isOpen())
         return false;
     struct stat info;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+    bool ok = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
               info.st_size <= MaxImageBytes;
     if (ok) {
         bytes->resize(qsizetype(info.st_size));
         qsizetype done = 0;
         while (ok && done < bytes->size()) {
-            const ssize_t got = ::read(fd, bytes->data() + done, size_t(bytes->size() - done));
+            const ssize_t got =
+                ::read(fd.get(), bytes->data() + done, size_t(bytes->size() - done));
             if (got < 0 && errno == EINTR)
                 continue;
             ok = got > 0;
@@ -137,8 +129,7 @@ bool ThumbnailCache::read(const QByteArray &url, QByteArray *bytes)
     }
     // Read now: the last to be evicted.
     if (ok)
-        ::futimens(fd, nullptr);
-    ::close(fd);
+        ::futimens(fd.get(), nullptr);
     if (!ok)
         bytes->clear();
     return ok;
@@ -146,7 +137,7 @@ bool ThumbnailCache::read(const QByteArray &url, QByteArray *bytes)
 
 bool ThumbnailCache::store(const QByteArray &url, const QByteArray &bytes, QString *error)
 {
-    if (m_folder < 0) {
+    if (!m_folder.isOpen()) {
         if (error)
             *error = QStringLiteral("no cache folder");
         return false;
@@ -157,7 +148,7 @@ bool ThumbnailCache::store(const QByteArray &url, const QByteArray &bytes, QStri
         return false;
     }
     const QByteArray name = nameOf(url);
-    if (!AtomicFile::writeAt(m_folder, name, bytes, error))
+    if (!AtomicFile::writeAt(m_folder.get(), name, bytes, error))
         return false;
     evict(name);
     return true;
@@ -165,11 +156,11 @@ bool ThumbnailCache::store(const QByteArray &url, const QByteArray &bytes, QStri
 
 qint64 ThumbnailCache::usedBytes()
 {
-    if (m_folder < 0)
+    if (!m_folder.isOpen())
         return 0;
     std::lock_guard lock(m_mutex);
     qint64 used = 0;
-    for (const Kept &image : listImages(m_folder))
+    for (const Kept &image : listImages(m_folder.get()))
         used += image.size;
     return used;
 }
@@ -177,7 +168,7 @@ qint64 ThumbnailCache::usedBytes()
 void ThumbnailCache::evict(const QByteArray &keep)
 {
     std::lock_guard lock(m_mutex);
-    QList<Kept> images = listImages(m_folder);
+    QList<Kept> images = listImages(m_folder.get());
     qint64 used = 0;
     for (const Kept &image : std::as_const(images))
         used += image.size;
@@ -189,7 +180,7 @@ void ThumbnailCache::evict(const QByteArray &keep)
             break;
         if (image.name == keep)
             continue;
-        if (::unlinkat(m_folder, image.name.constData(), 0) == 0)
+        if (::unlinkat(m_folder.get(), image.name.constData(), 0) == 0)
             used -= image.size;
     }
 }

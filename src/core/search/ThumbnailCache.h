@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/config/Descriptor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <mutex>
@@ -24,7 +26,6 @@ public:
     static QByteArray nameOf(const QByteArray &url);
 
     explicit ThumbnailCache(const QByteArray &folderPath, qint64 maxBytes = DefaultMaxBytes);
-    ~ThumbnailCache();
     ThumbnailCache(const ThumbnailCache &) = delete;
     ThumbnailCache &operator=(const ThumbnailCache &) = delete;
 
@@ -32,7 +33,7 @@ public:
     // reason, when it cannot be used: read() then finds nothing and store()
     // keeps nothing.
     bool open(QString *error = nullptr);
-    bool isOpen() const { return m_folder >= 0; }
+    bool isOpen() const { return m_folder.isOpen(); }
 
     // The image kept for the URL, at most MaxImageBytes; false when none is.
     bool read(const QByteArray &url, QByteArray *bytes);
@@ -47,6 +48,6 @@ private:
 
     QByteArray m_path;
     qint64 m_maxBytes;
-    int m_folder = -1;
+    Descriptor m_folder;
     std::mutex m_mutex; // one eviction at a time
 };
