@@ -1,5 +1,6 @@
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
@@ -22,6 +23,7 @@
 #include <QtTest>
 
 using LocalPorts::freePort;
+using TestEngines::watchPage;
 using TestRows::listLine;
 using TestRows::makeRow;
 using Step = ScriptedServer::Step;
@@ -30,20 +32,8 @@ namespace {
 
 constexpr int RunMs = 20000;
 
-const QByteArray TubeEngine = "engine_title::Tube\n"
-                              "engine_id::tube\n"
-                              "search_name::http://127.0.0.1:PORT/search/%s\n"
-                              "dowuload_redirect::1\n"
-                              "download_url0::http://127.0.0.1:PORT/watch/%s\n"
-                              "download_key0::src=\"\n"
-                              "download_key0_::\"\n"
-                              "download_target::http://127.0.0.1:PORT/videos/%s\n"
-                              "download_ext::.flv\n";
-
-QByteArray watchPage(const QByteArray &id)
-{
-    return "<html><video src=\"" + id + ".bin\"></video></html>";
-}
+const QByteArray TubeEngine = TestEngines::oneStage("http://127.0.0.1:PORT/videos/%s", ".flv") +
+                              "search_name::http://127.0.0.1:PORT/search/%s\n";
 
 const QStringList MenuActions = {
     QStringLiteral("openFileAction"), QStringLiteral("openFolderAction"),
@@ -119,9 +109,7 @@ void tst_DesktopWindow::cleanup()
 
 void tst_DesktopWindow::writeSetup(quint16 port, const QByteArray &iniExtra)
 {
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\njobs=1\r\npath=" + workDir() + "\r\n" + iniExtra));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, port));
+    QVERIFY(TestFiles::writeSetup(m_dir->path(), workDir(), TubeEngine, port, iniExtra));
 }
 
 void tst_DesktopWindow::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)

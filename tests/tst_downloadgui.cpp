@@ -1,6 +1,7 @@
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
@@ -20,6 +21,7 @@
 #include <QtTest>
 
 using LocalPorts::freePort;
+using TestEngines::watchPage;
 using TestRows::listLine;
 using TestRows::makeRow;
 using Step = ScriptedServer::Step;
@@ -28,19 +30,7 @@ namespace {
 
 constexpr int RunMs = 20000;
 
-const QByteArray OneStageEngine = "engine_title::Tube\n"
-                                  "engine_id::tube\n"
-                                  "dowuload_redirect::1\n"
-                                  "download_url0::http://127.0.0.1:PORT/watch/%s\n"
-                                  "download_key0::src=\"\n"
-                                  "download_key0_::\"\n"
-                                  "download_target::http://127.0.0.1:PORT/videos/%s\n"
-                                  "download_ext::.flv\n";
-
-QByteArray watchPage(const QByteArray &id)
-{
-    return "<html><video src=\"" + id + ".bin\"></video></html>";
-}
+const QByteArray OneStageEngine = TestEngines::oneStage("http://127.0.0.1:PORT/videos/%s", ".flv");
 
 QByteArray bytesFor(const QByteArray &id, int size)
 {
@@ -115,9 +105,7 @@ void tst_DownloadGui::cleanup()
 
 void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
 {
-    QVERIFY(TestFiles::write(path(QStringLiteral("z_user.ini")),
-                             "[settings]\r\njobs=1\r\npath=" + workDir() + "\r\n" + iniExtra));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), OneStageEngine, port));
+    QVERIFY(TestFiles::writeSetup(m_dir->path(), workDir(), OneStageEngine, port, iniExtra));
 }
 
 void tst_DownloadGui::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)

@@ -1,7 +1,8 @@
 #include "CliRun.h"
+#include "JobRun.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
-#include "StderrCapture.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
@@ -45,33 +46,10 @@ const QByteArray TwoStageEngine = "engine_title::Tube\n"
                                   "download_key1_::'\n"
                                   "download_target::http://127.0.0.1:PORT/get/%s\n"
                                   "download_ext::.flv\n";
-const QByteArray NoStageEngine = "engine_title::Tube\n"
-                                 "engine_id::tube\n"
-                                 "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
-                                 "download_ext::.mp4\n";
+const QByteArray NoStageEngine = TestEngines::noStage();
 
 // NoStageEngine with a title that clears the screen, and a search page.
-const QByteArray SearchEngine = "engine_title::Tube\x1b[2J\x07\n"
-                                "engine_id::tube\n"
-                                "search_name::http://127.0.0.1:PORT/results-%d.html?q=%s\n"
-                                "search_name_option::0\n"
-                                "search_start::1\n"
-                                "search_step::20\n"
-                                "find0_http::unused\n"
-                                "find0_top::<li class=\"hit\"\n"
-                                "find0_top_::>\n"
-                                "find0_id::<a href=\"/watch?v=\n"
-                                "find0_id_::\">\n"
-                                "find0_title::<span class=\"title\">\n"
-                                "find0_title_::</span>\n"
-                                "find0_user::<span class=\"user\">\n"
-                                "find0_user_::</span>\n"
-                                "find0_image::<img src=\"\n"
-                                "find0_image_::\"\n"
-                                "find0_time::<span class=\"time\">\n"
-                                "find0_time_::</span>\n"
-                                "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
-                                "download_ext::.mp4\n";
+const QByteArray SearchEngine = TestEngines::searching("Tube\x1b[2J\x07");
 
 // One hit, "new1", whose title sets the terminal's window title and whose
 // user turns the text red.
@@ -127,13 +105,7 @@ private slots:
     void cliEscapesControlBytes();
 
 private:
-    struct Result
-    {
-        Marks marks;
-        int resultCode = 0;
-        int progress = 0;
-        QByteArray errors;
-    };
+    using Result = JobRun::Result;
 
     // z_user.ini with the work directory "work/" (the whole path) and one engine file whose
     // "PORT" is replaced by the port.
@@ -164,23 +136,13 @@ void tst_DownloadJob::cleanup()
 
 void tst_DownloadJob::writeSetup(const QByteArray &engine, quint16 port)
 {
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\njobs=1\r\npath=" + fullWorkDir() + "\r\n"));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), engine, port));
+    QVERIFY(TestFiles::writeSetup(m_dir->path(), fullWorkDir(), engine, port));
 }
 
 void tst_DownloadJob::run(const QList<ResultRow> &rows, Result *result)
 {
-    Settings settings(m_dir->path());
-    StderrCapture capture;
-    {
-        DownloadWorker job(&settings, rows);
-        QVERIFY(job.waitFinished(FinishMs));
-        result->marks = job.takeMarks();
-        result->resultCode = job.resultCode.load();
-        result->progress = job.progress.load();
-    }
-    result->errors = capture.text();
+    *result = JobRun::download(m_dir->path(), rows, FinishMs);
+    QVERIFY(result->finished);
 }
 
 Files tst_DownloadJob::created() const

@@ -1,6 +1,7 @@
 #include "CliRun.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
@@ -18,10 +19,7 @@ namespace {
 
 constexpr int FinishMs = 20000;
 
-const QByteArray NoStageEngine = "engine_title::Tube\n"
-                                 "engine_id::tube\n"
-                                 "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
-                                 "download_ext::.mp4\n";
+const QByteArray NoStageEngine = TestEngines::noStage();
 
 QByteArray videoOf(const QByteArray &id)
 {

@@ -1,4 +1,5 @@
 #include "CliRun.h"
+#include "JobRun.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
@@ -205,12 +206,7 @@ private slots:
     void guardedSiteOverHttps();
 
 private:
-    struct Result
-    {
-        Marks marks;
-        int progress = 0;
-        QByteArray errors;
-    };
+    using Result = JobRun::Result;
 
     // z_user.ini (work directory "work/", the test CA as cafile) and the
     // engine file with "PORT" and "TLSPORT" replaced.
@@ -286,25 +282,16 @@ void tst_DownloadResume::cleanup()
 
 void tst_DownloadResume::writeSetup(const QByteArray &engine, quint16 port, quint16 tlsPort)
 {
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\njobs=1\r\npath=" +
-                                 QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))) +
-                                 "\r\ncafile=" + caFile() + "\r\n"));
-    QVERIFY(TestFiles::writeEngine(
-        m_dir->path(), QByteArray(engine).replace("TLSPORT", QByteArray::number(tlsPort)), port));
+    QVERIFY(TestFiles::writeSetup(
+        m_dir->path(), QFile::encodeName(m_dir->filePath(QStringLiteral("work/"))),
+        QByteArray(engine).replace("TLSPORT", QByteArray::number(tlsPort)), port,
+        "cafile=" + caFile() + "\r\n"));
 }
 
 void tst_DownloadResume::run(const QList<ResultRow> &rows, Result *result)
 {
-    Settings settings(m_dir->path());
-    StderrCapture capture;
-    {
-        DownloadWorker job(&settings, rows);
-        QVERIFY(job.waitFinished(FinishMs));
-        result->marks = job.takeMarks();
-        result->progress = job.progress.load();
-    }
-    result->errors = capture.text();
+    *result = JobRun::download(m_dir->path(), rows, FinishMs);
+    QVERIFY(result->finished);
 }
 
 QByteArray tst_DownloadResume::read(const char *path) const

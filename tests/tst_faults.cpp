@@ -1,6 +1,8 @@
 #include "CliRun.h"
+#include "JobRun.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/config/Settings.h"
@@ -200,18 +202,8 @@ Tree treeOf(const QString &root)
     return tree;
 }
 
-const QByteArray NoStageEngine = "engine_title::Tube\n"
-                                 "engine_id::tube\n"
-                                 "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
-                                 "download_ext::.mp4\n";
-const QByteArray OneStageEngine = "engine_title::Tube\n"
-                                  "engine_id::tube\n"
-                                  "dowuload_redirect::1\n"
-                                  "download_url0::http://127.0.0.1:PORT/watch/%s\n"
-                                  "download_key0::src=\"\n"
-                                  "download_key0_::\"\n"
-                                  "download_target::http://127.0.0.1:PORT/v/%s\n"
-                                  "download_ext::.mp4\n";
+const QByteArray NoStageEngine = TestEngines::noStage();
+const QByteArray OneStageEngine = TestEngines::oneStage("http://127.0.0.1:PORT/v/%s", ".mp4");
 
 // The bytes faultBehaviour() and the job rows serve as the video.
 const QByteArray Video = randomBytes(100000, 11);
@@ -444,18 +436,12 @@ void tst_Faults::titleFileExtension()
     writeEngine(QByteArray(NoStageEngine).replace("download_ext::.mp4", "download_ext::.txt"),
                 server.port());
 
-    Settings settings(m_dir->path());
-    QList<DownloadWorker::RowMark> marks;
-    {
-        StderrCapture capture;
-        DownloadWorker job(&settings, {makeRow("H", "ab12")});
-        QVERIFY(job.waitFinished(FinishMs));
-        marks = job.takeMarks();
-    }
+    const JobRun::Result run = JobRun::download(m_dir->path(), {makeRow("H", "ab12")}, FinishMs);
+    QVERIFY(run.finished);
     // Either the row is refused, or its video is kept whole.
     const QByteArray saved = TestFiles::read(path(QStringLiteral("work/tube/ab12.txt")));
-    QCOMPARE(marks.size(), 1);
-    QVERIFY2(marks.first().mark == "x" || saved == Video, saved.left(40).constData());
+    QCOMPARE(run.marks.size(), 1);
+    QVERIFY2(run.marks.first().mark == "x" || saved == Video, saved.left(40).constData());
 }
 
 void tst_Faults::fullDisk()

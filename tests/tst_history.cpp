@@ -1,10 +1,10 @@
 #include "CliRun.h"
+#include "JobRun.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
-#include "core/config/Settings.h"
-#include "core/download/DownloadWorker.h"
 #include "core/download/HistoryFile.h"
 
 #include <QtTest>
@@ -17,27 +17,7 @@ namespace {
 
 constexpr int FinishMs = 20000;
 
-const QByteArray TubeEngine = "engine_title::Tube\n"
-                              "engine_id::tube\n"
-                              "search_name::http://127.0.0.1:PORT/results-%d.html?q=%s\n"
-                              "search_name_option::0\n"
-                              "search_start::1\n"
-                              "search_step::20\n"
-                              "find0_http::unused\n"
-                              "find0_top::<li class=\"hit\"\n"
-                              "find0_top_::>\n"
-                              "find0_id::<a href=\"/watch?v=\n"
-                              "find0_id_::\">\n"
-                              "find0_title::<span class=\"title\">\n"
-                              "find0_title_::</span>\n"
-                              "find0_user::<span class=\"user\">\n"
-                              "find0_user_::</span>\n"
-                              "find0_image::<img src=\"\n"
-                              "find0_image_::\"\n"
-                              "find0_time::<span class=\"time\">\n"
-                              "find0_time_::</span>\n"
-                              "download_target::http://127.0.0.1:PORT/v/%s.mp4\n"
-                              "download_ext::.mp4\n";
+const QByteArray TubeEngine = TestEngines::searching("Tube");
 
 QByteArray hit(const QByteArray &id)
 {
@@ -92,9 +72,7 @@ void tst_History::cleanup()
 
 void tst_History::writeSetup(quint16 port)
 {
-    QVERIFY(TestFiles::write(m_dir->filePath(QStringLiteral("z_user.ini")),
-                             "[settings]\r\njobs=1\r\npath=" + workDir() + "\r\n"));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, port));
+    QVERIFY(TestFiles::writeSetup(m_dir->path(), workDir(), TubeEngine, port));
 }
 
 void tst_History::appendsWholeLines()
@@ -211,19 +189,15 @@ void tst_History::downloadJobRecordsDoneRowsOnly()
     server.setRoute("/v/cd34.mp4", {Step::send("HTTP/1.0 404 Not Found\r\n\r\n"), Step::close()});
     QVERIFY(server.start());
     writeSetup(server.port());
-    Settings settings(m_dir->path());
-    QList<DownloadWorker::RowMark> marks;
-    {
-        StderrCapture capture;
-        DownloadWorker job(&settings,
-                           {TestRows::makeRow("H", "ab12"), TestRows::makeRow("x", "cd34"),
-                            TestRows::makeRow("o", "done")});
-        QVERIFY(job.waitFinished(FinishMs));
-        marks = job.takeMarks();
-    }
-    QCOMPARE(marks.size(), 2);
-    QCOMPARE(marks[0].mark, QByteArray("o"));
-    QCOMPARE(marks[1].mark, QByteArray("x"));
+    const JobRun::Result run =
+        JobRun::download(m_dir->path(),
+                         {TestRows::makeRow("H", "ab12"), TestRows::makeRow("x", "cd34"),
+                          TestRows::makeRow("o", "done")},
+                         FinishMs);
+    QVERIFY(run.finished);
+    QCOMPARE(run.marks.size(), 2);
+    QCOMPARE(run.marks[0].mark, QByteArray("o"));
+    QCOMPARE(run.marks[1].mark, QByteArray("x"));
 
     QList<Entry> entries;
     QCOMPARE(HistoryFile::load(workDir(), &entries), HistoryFile::LoadStatus::Read);
@@ -250,17 +224,12 @@ void tst_History::downloadJobNotesRefusedHistory()
     QVERIFY(TestFiles::write(outside, "not yours\n"));
     QVERIFY(QFile::link(outside, historyPath()));
 
-    Settings settings(m_dir->path());
-    QList<DownloadWorker::RowMark> marks;
-    {
-        StderrCapture capture;
-        DownloadWorker job(&settings, {TestRows::makeRow("H", "ab12")});
-        QVERIFY(job.waitFinished(FinishMs));
-        marks = job.takeMarks();
-    }
-    QCOMPARE(marks.size(), 1);
-    QCOMPARE(marks[0].mark, QByteArray("o"));
-    QCOMPARE(marks[0].reason,
+    const JobRun::Result run =
+        JobRun::download(m_dir->path(), {TestRows::makeRow("H", "ab12")}, FinishMs);
+    QVERIFY(run.finished);
+    QCOMPARE(run.marks.size(), 1);
+    QCOMPARE(run.marks[0].mark, QByteArray("o"));
+    QCOMPARE(run.marks[0].reason,
              "no history line: " + workDir() + "history.list: the file is a symbolic link");
     QCOMPARE(TestFiles::read(outside), QByteArray("not yours\n"));
     QCOMPARE(TestFiles::read(m_dir->filePath(QStringLiteral("work/tube/ab12.mp4"))),

@@ -1,4 +1,5 @@
 #include "CliRun.h"
+#include "JobRun.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
@@ -281,12 +282,7 @@ void tst_Hls::writeSetup(const QByteArray &engineLines, quint16 port, int connec
 
 Marks tst_Hls::runJob(const QByteArray &id)
 {
-    Settings settings(m_dir->path());
-    StderrCapture capture;
-    DownloadWorker job(&settings, {makeRow("H", id)});
-    if (!job.waitFinished(FinishMs))
-        return {};
-    return job.takeMarks();
+    return JobRun::download(m_dir->path(), {makeRow("H", id)}, FinishMs).marks;
 }
 
 void tst_Hls::parse_data()

@@ -1,6 +1,7 @@
 #include "CliRun.h"
 #include "PeerProcess.h"
 #include "ScriptedServer.h"
+#include "TestEngines.h"
 #include "TestFiles.h"
 #include "TestRows.h"
 #include "core/net/Connection.h"
@@ -142,14 +143,7 @@ bool requested(const ScriptedServer &server, const QByteArray &target)
 
 // The video's address is the whole text cut out of the watch page, so each
 // row's video may lie on another host.
-const QByteArray TubeEngine = "engine_title::Tube\n"
-                              "engine_id::tube\n"
-                              "dowuload_redirect::1\n"
-                              "download_url0::http://127.0.0.1:PORT/watch/%s\n"
-                              "download_key0::src=\"\n"
-                              "download_key0_::\"\n"
-                              "download_target::%s\n"
-                              "download_ext::.flv\n";
+const QByteArray TubeEngine = TestEngines::oneStage("%s", ".flv");
 
 const QByteArray PartBytes = "PART";
 const QByteArray VideoR0 = "video of r0";
@@ -274,10 +268,8 @@ void tst_Stall::downloadStops()
 
     // The window runs in this process: its work directory must not depend on
     // the test's current directory.
-    QVERIFY(TestFiles::write(
-        path(QStringLiteral("z_user.ini")),
-        "[settings]\r\njobs=1\r\npath=" + path(QStringLiteral("work/")).toLocal8Bit() + "\r\n"));
-    QVERIFY(TestFiles::writeEngine(m_dir->path(), TubeEngine, server.port()));
+    QVERIFY(TestFiles::writeSetup(m_dir->path(), path(QStringLiteral("work/")).toLocal8Bit(),
+                                  TubeEngine, server.port()));
     // The file's last row is shown on top.
     QVERIFY(TestFiles::write(path(QStringLiteral("work/download.list")),
                              listLine(makeRow("H", "r2")) + listLine(makeRow("H", "r1")) +

@@ -29,6 +29,14 @@ bool TestFiles::writeEngine(const QString &dir, const QByteArray &text, quint16 
                  QByteArray(text).replace("PORT", QByteArray::number(port)));
 }
 
+bool TestFiles::writeSetup(const QString &dir, const QByteArray &workDir, const QByteArray &engine,
+                           quint16 port, const QByteArray &iniExtra)
+{
+    return write(dir + QStringLiteral("/z_user.ini"),
+                 "[settings]\r\njobs=1\r\npath=" + workDir + "\r\n" + iniExtra) &&
+           writeEngine(dir, engine, port);
+}
+
 QByteArray TestFiles::randomBytes(qsizetype size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

@@ -14,5 +14,9 @@ QByteArray randomBytes(qsizetype size, quint32 seed);
 // text replaced by the port.
 bool writeEngine(const QString &dir, const QByteArray &text, quint16 port,
                  const QString &name = QStringLiteral("tube"));
+// Writes dir/z_user.ini with one job, the work directory (ending in '/') and
+// the extra lines (each ending in "\r\n"), and the engine file as writeEngine().
+bool writeSetup(const QString &dir, const QByteArray &workDir, const QByteArray &engine,
+                quint16 port, const QByteArray &iniExtra = {});
 
 } // namespace TestFiles
