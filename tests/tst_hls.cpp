@@ -39,6 +39,23 @@ QByteArray segmentBytes(const QByteArray &name)
     return name.repeated(1500 + 7 * name.back());
 }
 
+// The segments' bytes one after another: what the saved stream holds.
+QByteArray streamBytes(const QByteArrayList &names)
+{
+    QByteArray whole;
+    for (const QByteArray &name : names)
+        whole += segmentBytes(name);
+    return whole;
+}
+
+// Serves /st/index.m3u8 listing `names`, and every segment it lists.
+void serveStream(ScriptedServer &server, const QByteArrayList &names)
+{
+    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, mediaPlaylist(names)));
+    for (const QByteArray &name : names)
+        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+}
+
 // The segment targets the server was asked for, from request `from` on.
 QByteArrayList askedFor(const ScriptedServer &server, qsizetype from = 0)
 {
@@ -611,9 +628,7 @@ void tst_Hls::segmentsTogether()
     QFETCH(QByteArrayList, together);
     const QByteArrayList names = {"s0", "s1", "s2", "s3", "s4"};
     ScriptedServer server;
-    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, mediaPlaylist(names)));
-    for (const QByteArray &name : names)
-        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    serveStream(server, names);
     server.setRoute("/st/s0.ts", ScriptedServer::Script{ScriptedServer::Step::await()} +
                                      ScriptedServer::reply(200, segmentBytes("s0")));
     QVERIFY(server.start());
@@ -631,10 +646,7 @@ void tst_Hls::segmentsTogether()
     server.proceed();
     QVERIFY(job.waitFinished(FinishMs));
     QCOMPARE(job.takeMarks(), (Marks{{0, "o", {}}}));
-    QByteArray whole;
-    for (const QByteArray &name : names)
-        whole += segmentBytes(name);
-    QVERIFY(readFile(m_dir->filePath(QStringLiteral("work/tube/st.ts"))) == whole);
+    QVERIFY(readFile(m_dir->filePath(QStringLiteral("work/tube/st.ts"))) == streamBytes(names));
 }
 
 // A stop mid-stream keeps the segments appended so far in the ".part" and
@@ -654,9 +666,7 @@ void tst_Hls::stopMidStreamResumes()
     QFETCH(int, connections);
     const QByteArrayList names = {"s0", "s1", "s2", "s3", "s4"};
     ScriptedServer server;
-    server.setRoute("/st/index.m3u8", ScriptedServer::reply(200, mediaPlaylist(names)));
-    for (const QByteArray &name : names)
-        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    serveStream(server, names);
     const QByteArray held = segmentBytes("s2");
     server.setRoute("/st/s2.ts",
                     {Step::send("HTTP/1.0 200 OK\r\nContent-Length: " +
@@ -665,7 +675,7 @@ void tst_Hls::stopMidStreamResumes()
     QVERIFY(server.start());
     writeSetup(QByteArray(), server.port(), connections);
     const QString saved = m_dir->filePath(QStringLiteral("work/tube/st.ts"));
-    const QByteArray firstTwo = segmentBytes("s0") + segmentBytes("s1");
+    const QByteArray firstTwo = streamBytes({"s0", "s1"});
     {
         Settings settings(m_dir->path());
         StderrCapture capture;
@@ -693,10 +703,7 @@ void tst_Hls::stopMidStreamResumes()
     server.setRoute("/st/s2.ts", ScriptedServer::reply(200, held));
     const qsizetype before = server.requests().size();
     QCOMPARE(runJob("st"), (Marks{{0, "o", {}}}));
-    QByteArray whole;
-    for (const QByteArray &name : names)
-        whole += segmentBytes(name);
-    QVERIFY(readFile(saved) == whole);
+    QVERIFY(readFile(saved) == streamBytes(names));
     const QByteArrayList asked = askedFor(server, before);
     QVERIFY2(!asked.contains("/st/s0.ts") && !asked.contains("/st/s1.ts") &&
                  asked.contains("/st/s2.ts") && asked.contains("/st/s4.ts"),
@@ -708,10 +715,8 @@ void tst_Hls::stopMidStreamResumes()
 void tst_Hls::changedPlaylistStartsOver()
 {
     ScriptedServer server;
-    server.setRoute("/st/index.m3u8",
-                    ScriptedServer::reply(200, mediaPlaylist({"s0", "s1", "s2", "s3"})));
-    for (const QByteArray &name : QByteArrayList{"s0", "s1", "s3", "t0"})
-        server.setRoute("/st/" + name + ".ts", ScriptedServer::reply(200, segmentBytes(name)));
+    serveStream(server, {"s0", "s1", "s2", "s3"});
+    server.setRoute("/st/t0.ts", ScriptedServer::reply(200, segmentBytes("t0")));
     server.setRoute("/st/s2.ts", ScriptedServer::reply(404, "gone"));
     QVERIFY(server.start());
     writeSetup(QByteArray(), server.port());
@@ -719,7 +724,7 @@ void tst_Hls::changedPlaylistStartsOver()
     const Marks failed = runJob("st");
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed.first().reason, QByteArray("segment 3 of 4: HTTP status 404"));
-    QCOMPARE(readFile(saved + QStringLiteral(".part")), segmentBytes("s0") + segmentBytes("s1"));
+    QCOMPARE(readFile(saved + QStringLiteral(".part")), streamBytes({"s0", "s1"}));
 
     // Another first segment now, and the third is back.
     server.setRoute("/st/index.m3u8",
@@ -727,8 +732,7 @@ void tst_Hls::changedPlaylistStartsOver()
     server.setRoute("/st/s2.ts", ScriptedServer::reply(200, segmentBytes("s2")));
     const qsizetype before = server.requests().size();
     QCOMPARE(runJob("st"), (Marks{{0, "o", {}}}));
-    QVERIFY(readFile(saved) ==
-            segmentBytes("t0") + segmentBytes("s1") + segmentBytes("s2") + segmentBytes("s3"));
+    QVERIFY(readFile(saved) == streamBytes({"t0", "s1", "s2", "s3"}));
     QVERIFY2(askedFor(server, before).contains("/st/s1.ts"),
              askedFor(server, before).join(' ').constData());
 }
