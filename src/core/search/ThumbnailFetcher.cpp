@@ -142,10 +142,10 @@ bool ThumbnailFetcher::download(HttpClient &http, const QByteArray &url, QByteAr
             *why = "larger than " + QByteArray::number(limit) + " bytes";
             return false;
         }
+        // A body without an announced length is complete when the server
+        // closes; a stop before then (time-out, read error, chunks cut) is
+        // a failure, however much came.
         if (code == ResultCode::BodyComplete)
-            return true;
-        // Without an announced length the body ends when the server closes.
-        if (code == ResultCode::BodyStopped && http.contentLength() < 0 && !bytes->isEmpty())
             return true;
         if (code < 0) {
             *why = "network error " + QByteArray::number(code) + ": " + http.errorString();
