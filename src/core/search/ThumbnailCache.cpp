@@ -150,7 +150,7 @@ bool ThumbnailCache::store(const QByteArray &url, const QByteArray &bytes, QStri
     const QByteArray name = nameOf(url);
     if (!AtomicFile::writeAt(m_folder.get(), name, bytes, error))
         return false;
-    evict(name);
+    evict(name, bytes.size());
     return true;
 }
 
@@ -165,13 +165,22 @@ qint64 ThumbnailCache::usedBytes()
     return used;
 }
 
-void ThumbnailCache::evict(const QByteArray &keep)
+void ThumbnailCache::evict(const QByteArray &keep, qint64 added)
 {
     std::lock_guard lock(m_mutex);
+    // The folder is listed once, then only when the running total passes
+    // the limit: an image replaced, or one another run added, only makes
+    // that listing come sooner or later, and the listing sets the total right.
+    if (m_used >= 0) {
+        m_used += added;
+        if (m_used <= m_maxBytes)
+            return;
+    }
     QList<Kept> images = listImages(m_folder.get());
     qint64 used = 0;
     for (const Kept &image : std::as_const(images))
         used += image.size;
+    m_used = used;
     if (used <= m_maxBytes)
         return;
     std::sort(images.begin(), images.end(), olderThan);
@@ -183,4 +192,5 @@ void ThumbnailCache::evict(const QByteArray &keep)
         if (::unlinkat(m_folder.get(), image.name.constData(), 0) == 0)
             used -= image.size;
     }
+    m_used = used;
 }

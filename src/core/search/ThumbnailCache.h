@@ -8,8 +8,8 @@
 
 // The thumbnails kept between runs: one file per image URL in a folder of the
 // work directory ("thumbnails"), named by the SHA-256 of the URL in hex. The
-// folder holds at most maxBytes of images; storing one evicts the files
-// least recently stored or read until the rest fits.
+// folder holds at most maxBytes of images; storing one that takes it past
+// them evicts the files least recently stored or read until the rest fits.
 //
 // The folder is opened without following a link, and every file in it is
 // read, written (atomically, through AtomicFile::writeAt) and removed through
@@ -44,10 +44,11 @@ public:
     qint64 usedBytes();
 
 private:
-    void evict(const QByteArray &keep);
+    void evict(const QByteArray &keep, qint64 added);
 
     QByteArray m_path;
     qint64 m_maxBytes;
     Descriptor m_folder;
-    std::mutex m_mutex; // one eviction at a time
+    std::mutex m_mutex; // one eviction at a time; guards m_used
+    qint64 m_used = -1; // the images' bytes as last counted; -1 before the first count
 };
