@@ -17,6 +17,7 @@
 #include <QtTest>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Step = ScriptedServer::Step;
 
@@ -249,6 +250,10 @@ void tst_Thumbnails::unusableImageLeavesRow_data()
     QTest::newRow("cut short") << "HTTP/1.0 200 OK\r\nContent-Length: " +
                                       QByteArray::number(valid.size()) + "\r\n\r\n" +
                                       valid.left(valid.size() / 2);
+    // The whole image came, but its chunk was cut: the body is not known whole.
+    QTest::newRow("chunks cut short") << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                             QByteArray::number(valid.size() + 100, 16) + "\r\n" +
+                                             valid;
     QTest::newRow("100000 x 100000 pixels")
         << "HTTP/1.0 200 OK\r\n\r\n" + pngHeaderOnly(100000, 100000);
     QTest::newRow("announced larger than 2 MiB")
@@ -348,6 +353,13 @@ void tst_Thumbnails::cacheRefusesPlantedLinks()
     QVERIFY(!cache.store(url, "image bytes", &error));
     QVERIFY2(error.contains(QLatin1String("symbolic link")), qPrintable(error));
     QCOMPARE(TestFiles::read(outside), QByteArray("secret"));
+
+    // A hard link to a file elsewhere is not read either.
+    const QByteArray hardLinked = "http://a/hard-linked";
+    QCOMPARE(::link(QFile::encodeName(outside).constData(),
+                    (folder + '/' + ThumbnailCache::nameOf(hardLinked)).constData()),
+             0);
+    QVERIFY(!cache.read(hardLinked, &bytes));
 
     // The folder itself a link: no cache at all.
     const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));

@@ -1,6 +1,7 @@
 #include "core/search/ThumbnailCache.h"
 
 #include "core/config/AtomicFile.h"
+#include "core/config/PlainFile.h"
 
 #include <QCryptographicHash>
 #include <QList>
@@ -113,8 +114,8 @@ bool ThumbnailCache::read(const QByteArray &url, QByteArray *bytes)
     if (!fd.isOpen())
         return false;
     struct stat info;
-    bool ok = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
-              info.st_size <= MaxImageBytes;
+    bool ok = ::fstat(fd.get(), &info) == 0 && PlainFile::refusal(info).isNull() &&
+              info.st_size > 0 && info.st_size <= MaxImageBytes;
     if (ok) {
         bytes->resize(qsizetype(info.st_size));
         qsizetype done = 0;
