@@ -478,6 +478,7 @@ void tst_DesktopWindow::rowMenuActions()
     QCOMPARE(m_list->topLevelItem(1)->text(ResultRow::State), QStringLiteral("H"));
     QCOMPARE(RowItems::reasonOf(m_list->topLevelItem(1)), QString());
     QCOMPARE(m_list->topLevelItem(1)->toolTip(ResultRow::Title), QString());
+    QCOMPARE(m_list->topLevelItem(1)->toolTip(ResultRow::ColumnCount), QString()); // Progress
     QCOMPARE(TestFiles::read(listPath),
              "\r\n" + listLine(makeRow("H", "r1")) + listLine(makeRow("H", "r2")));
 

@@ -133,9 +133,7 @@ void QZindleDlg::onSetting()
         settingDlg = new QSettingDlg(this);
         settingDlg->setObjectName(QStringLiteral("settingDlg"));
         settingDlg->setSettings(settings.get());
-        // Connected after the dialog's own Apply, so the record is applied by then.
-        if (auto *apply = settingDlg->findChild<QPushButton *>(QStringLiteral("applyButton")))
-            connect(apply, &QPushButton::clicked, this, &QZindleDlg::updatePlayButton);
+        connect(settingDlg, &QSettingDlg::applied, this, &QZindleDlg::updatePlayButton);
     }
     settingDlg->show();
 }

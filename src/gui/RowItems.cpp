@@ -89,7 +89,10 @@ void RowItems::setReason(QTreeWidgetItem *item, const QString &reason)
     if (Qt::mightBeRichText(reason))
         tip = QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(reason.toHtmlEscaped());
     item->setData(ResultRow::State, ReasonRole, reason);
-    for (int column = 0; column < ResultRow::ColumnCount; ++column)
+    // The row's columns and any the list adds of its own (as Progress).
+    const int columns = qMax(int(ResultRow::ColumnCount),
+                             item->treeWidget() ? item->treeWidget()->columnCount() : 0);
+    for (int column = 0; column < columns; ++column)
         item->setToolTip(column, tip);
 }
 

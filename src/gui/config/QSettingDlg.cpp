@@ -163,6 +163,7 @@ void QSettingDlg::apply()
     settings->setUserId(userIdEdit->text().toLocal8Bit());
     settings->setPassword(passwordEdit->text().toLocal8Bit());
     settings->setModified(true);
+    emit applied();
 }
 
 void QSettingDlg::undo()

@@ -20,6 +20,10 @@ public:
     // Binds the record and fills the widgets from it.
     void setSettings(Settings *settings);
 
+signals:
+    // The record holds the dialog's values.
+    void applied();
+
 protected slots:
     void apply();
     // Refills the widgets. Values applied before stay in force and are

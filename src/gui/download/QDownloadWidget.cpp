@@ -239,7 +239,6 @@ void QDownloadWidget::applyMarks()
         QTreeWidgetItem *item = jobItems[settled.index];
         RowItems::setState(item, settled.mark);
         RowItems::setReason(item, RowItems::shownText(settled.reason));
-        item->setToolTip(ProgressColumn, item->toolTip(ResultRow::State));
         item->setData(ResultRow::State, UrlRole, settled.url);
         ++settledRows;
         if (settled.mark == "o")
@@ -449,7 +448,6 @@ void QDownloadWidget::retry(QTreeWidgetItem *item)
         return;
     RowItems::setState(item, "H");
     RowItems::setReason(item, QString());
-    item->setToolTip(ProgressColumn, QString());
     item->setData(ResultRow::State, UrlRole, QVariant());
     showSelectedReason();
     listChanged();
