@@ -43,11 +43,11 @@ void showInTray(QWidget *window, const QString &title, const QString &text)
     QTimer::singleShot(ShownMs, tray, &QSystemTrayIcon::hide);
 }
 
-bool sendToBus(const QString &title, const QString &text)
+void sendToBus(const QString &title, const QString &text)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        return false;
+        return;
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"),
         QStringLiteral("/org/freedesktop/Notifications"),
@@ -55,7 +55,7 @@ bool sendToBus(const QString &title, const QString &text)
     call << QApplication::applicationDisplayName() << uint(0) << QStringLiteral("zindle") << title
          << text << QStringList() << QVariantMap() << int(ShownMs);
     // Sent without waiting: a missing service answers with an error nobody reads.
-    return bus.send(call);
+    bus.send(call);
 }
 
 } // namespace

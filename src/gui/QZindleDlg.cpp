@@ -165,6 +165,9 @@ QString QZindleDlg::titleText() const
 
 void QZindleDlg::timerDone()
 {
+    // The place a window manager gave it is where it opened.
+    if (openedGeometry.isNull() && isVisible())
+        openedGeometry = placement();
     if (!settings) {
         settings = std::make_unique<Settings>(startDirectory, Settings::EngineReport::Lint);
         resultTab->setSettings(settings.get());
@@ -172,13 +175,8 @@ void QZindleDlg::timerDone()
         connect(settingButton, &QPushButton::clicked, this, &QZindleDlg::onSetting);
         connect(playButton, &QPushButton::clicked, this, &QZindleDlg::onPlay);
         updatePlayButton();
-        if (isVisible())
-            openedGeometry = placement();
         return;
     }
-    // The place a window manager gave it is where it opened.
-    if (openedGeometry.isNull() && isVisible())
-        openedGeometry = placement();
 
     const bool downloading = downloadTab->hasJob();
     int endCode = 0;
@@ -187,10 +185,11 @@ void QZindleDlg::timerDone()
         setStatus(progress, QStringLiteral("error=%1").arg(endCode));
     else
         setStatus(progress);
+    const bool runEnded = downloading && !downloadTab->hasJob();
     // A run that ended may have added to the history the hits on show.
-    if (downloading && !downloadTab->hasJob())
+    if (runEnded)
         resultTab->markDownloaded();
-    if (downloading && !downloadTab->hasJob() && !isActiveWindow()) {
+    if (runEnded && !isActiveWindow()) {
         const int done = downloadTab->runSucceeded();
         const int failed = downloadTab->runFailed();
         DesktopNotifier::notify(this, tr("Zindle: downloads finished"),

@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QList>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
