@@ -74,6 +74,12 @@ HlsDownload::Result HlsDownload::fail(QByteArray reason) const
     return {Result::Failed, std::move(reason), 0};
 }
 
+HlsDownload::Result HlsDownload::writeFailure()
+{
+    std::lock_guard lock(m_mutex);
+    return fail("write error: " + m_target.errorText());
+}
+
 bool HlsDownload::readAnswer(QByteArray *text, Result *failure)
 {
     const int got = m_http.readPage(text);
@@ -550,9 +556,9 @@ HlsDownload::fetchSegmentOnce(HttpClient &http, int index, const Sink &sink,
                                       int(bytes.size())) != 1)
                     return fail(where + ": decryption failed");
                 if (!sink(clear.constData(), length))
-                    return fail("write error: " + m_target.errorText());
+                    return writeFailure();
             } else if (!sink(bytes.data(), bytes.size())) {
-                return fail("write error: " + m_target.errorText());
+                return writeFailure();
             }
             taken += bytes.size();
         }
@@ -581,7 +587,7 @@ HlsDownload::fetchSegmentOnce(HttpClient &http, int index, const Sink &sink,
                                 &length) != 1)
             return fail(where + ": decryption failed (wrong key or cut segment)");
         if (!sink(clear.constData(), length))
-            return fail("write error: " + m_target.errorText());
+            return writeFailure();
     }
     return {};
 }

@@ -121,6 +121,9 @@ private:
     void showProgress(int index, qint64 segmentBytes, qint64 segmentTotal);
     QByteArray listDigest() const;
     Result fail(QByteArray reason) const;
+    // The Target's error as a failure, read under m_mutex since a client
+    // working together with others may be writing meanwhile; m_mutex not held.
+    Result writeFailure();
 
     std::mutex m_mutex; // guards the keys, the row's cookie jar and the progress while clients work
                         // together
