@@ -1350,15 +1350,22 @@ DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &ur
     // are kept less often.
     QElapsedTimer saved;
     saved.start();
+    // Only this thread writes the ".part.meta"; the connections wait on the
+    // lock before every chunk, so its fsyncs happen on a copy, outside it.
     auto show = [&](bool keep) {
-        std::lock_guard lock(mutex);
-        qint64 bytes = 0;
-        for (const auto &[first, end] : std::as_const(kept.done))
-            bytes += end - first;
-        lane.sample(bytes);
-        setPercent(lane, int(qMin<qint64>(100, bytes * 100 / kept.total)));
-        if (keep && !restart)
-            part.writeKept(kept);
+        std::optional<Kept> snapshot;
+        {
+            std::lock_guard lock(mutex);
+            qint64 bytes = 0;
+            for (const auto &[first, end] : std::as_const(kept.done))
+                bytes += end - first;
+            lane.sample(bytes);
+            setPercent(lane, int(qMin<qint64>(100, bytes * 100 / kept.total)));
+            if (keep && !restart)
+                snapshot = kept;
+        }
+        if (snapshot)
+            part.writeKept(*snapshot);
     };
     while (running.load() > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(Connection::StopSliceMs / 2));
