@@ -276,12 +276,8 @@ int openEngineFolder(const QByteArray &path, QByteArray *why)
 // on standard error and noted in the row's reason, and the row stays done.
 void recordHistory(const Settings &settings, const ResultRow &row, QByteArray *reason)
 {
-    const Engine *engine = settings.findEngine(row[ResultRow::Type]);
-    const QByteArray ext = engine ? engine->text(Engine::Ext) : QByteArray();
     const HistoryFile::Entry entry{row[ResultRow::Type], row[ResultRow::Id], row[ResultRow::Title],
-                                   settings.workDir() + row[ResultRow::Type] + '/' +
-                                       row[ResultRow::Id] + ext,
-                                   HistoryFile::now()};
+                                   DownloadWorker::videoPath(settings, row), HistoryFile::now()};
     QString error;
     if (HistoryFile::append(settings.workDir(), entry, &error))
         return;
