@@ -32,6 +32,7 @@ private slots:
     void jar_data();
     void jar();
     void cap();
+    void handOff();
     void throughClient();
     void secureNeverOverHttp();
 };
@@ -217,6 +218,31 @@ void tst_CookieJar::cap()
     const QByteArray header = jar.cookieHeader("http://a.example/");
     QVERIFY(header.startsWith("c1=v; c2=v"));
     QVERIFY(header.endsWith("; c" + QByteArray::number(CookieJar::MaxCookies) + "=v"));
+}
+
+// A connection's own jar starts as the row's; what its answers set reaches
+// the row's jar in order, next to what another connection set meanwhile, once.
+void tst_CookieJar::handOff()
+{
+    const QByteArray url = "http://a.example/";
+    CookieJar row;
+    row.store(url, "a=1");
+    CookieJar own;
+    own.startFrom(row);
+    QCOMPARE(own.cookieHeader(url), QByteArray("a=1"));
+    own.store(url, "b=2");
+    own.store(url, "a=1; Max-Age=0");
+    row.store(url, "c=3");
+    own.passStoredTo(row);
+    QCOMPARE(row.cookieHeader(url), QByteArray("c=3; b=2"));
+
+    CookieJar later;
+    own.passStoredTo(later);
+    QCOMPARE(later.count(), 0);
+    own.startFrom(later);
+    own.store(url, "d=4");
+    own.passStoredTo(row);
+    QCOMPARE(row.cookieHeader(url), QByteArray("c=3; b=2; d=4"));
 }
 
 // A cookie set on a redirect hop and one set by the page both go with the

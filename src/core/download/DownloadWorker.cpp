@@ -1291,17 +1291,15 @@ DownloadWorker::Try DownloadWorker::fetchPieces(Lane &lane, const QByteArray &ur
                 std::lock_guard lock(mutex);
                 first = piece->at;
                 end = piece->end;
-                jar = *lane.jar;
+                jar.startFrom(*lane.jar);
             }
-            jar.setRecording(true);
             own.headers().setValue(RequestHeaders::Range, "bytes=" + QByteArray::number(first) +
                                                               '-' + QByteArray::number(end - 1));
             const int got = own.get(url);
             bool whole = false;
             {
                 std::lock_guard lock(mutex);
-                for (const auto &[from, setCookie] : jar.takeStored())
-                    lane.jar->store(from, setCookie);
+                jar.passStoredTo(*lane.jar);
                 qint64 announced = -1;
                 if (got < 0) {
                     failure = got;

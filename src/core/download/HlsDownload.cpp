@@ -408,16 +408,13 @@ HlsDownload::Result HlsDownload::fetchTogether()
                 {
                     std::lock_guard lock(m_mutex);
                     if (rowJar)
-                        jar = *rowJar;
+                        jar.startFrom(*rowJar);
                 }
-                jar.setRecording(true);
                 result = fetchSegmentOnce(http, index, sink, [](qint64, qint64) {});
                 {
                     std::lock_guard lock(m_mutex);
-                    if (rowJar) {
-                        for (const auto &[from, setCookie] : jar.takeStored())
-                            rowJar->store(from, setCookie);
-                    }
+                    if (rowJar)
+                        jar.passStoredTo(*rowJar);
                     if (result.status == Result::Done && !abandoned) {
                         if (index != m_done) {
                             held.insert(index, std::move(bytes));

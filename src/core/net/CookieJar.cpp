@@ -400,6 +400,19 @@ void CookieJar::keep(Cookie cookie, qint64 now)
     m_cookies.append(std::move(cookie));
 }
 
+void CookieJar::startFrom(const CookieJar &row)
+{
+    *this = row;
+    m_recording = true;
+    m_stored.clear();
+}
+
+void CookieJar::passStoredTo(CookieJar &row)
+{
+    for (const auto &[from, setCookie] : std::exchange(m_stored, {}))
+        row.store(from, setCookie);
+}
+
 QByteArray CookieJar::cookieHeader(const QByteArray &url) const
 {
     const std::optional<UrlParts> parts = parseUrl(url);

@@ -30,15 +30,12 @@ public:
     int count() const { return int(m_cookies.size()); }
     void clear() { m_cookies.clear(); }
 
-    // Off by default. On: every value store() is given is also kept, with
-    // its URL, until takeStored(), so that another jar can be told the same
-    // in the same order.
-    void setRecording(bool on)
-    {
-        m_recording = on;
-        m_stored.clear();
-    }
-    QList<std::pair<QByteArray, QByteArray>> takeStored() { return std::exchange(m_stored, {}); }
+    // For a connection's own jar beside the row's: startFrom() makes this
+    // jar a copy of `row` that also keeps every value store() is given from
+    // then on, with its URL; passStoredTo() tells `row` those values in the
+    // same order and forgets them. The caller guards `row` from other threads.
+    void startFrom(const CookieJar &row);
+    void passStoredTo(CookieJar &row);
 
 private:
     struct Cookie
@@ -61,5 +58,5 @@ private:
     QList<Cookie> m_cookies;
     quint64 m_nextCreated = 0;
     bool m_recording = false;
-    QList<std::pair<QByteArray, QByteArray>> m_stored; // (URL, Set-Cookie value) while recording
+    QList<std::pair<QByteArray, QByteArray>> m_stored; // (URL, Set-Cookie value) since startFrom()
 };
