@@ -101,22 +101,6 @@ int addHits(const QList<ResultRow> &hits, QList<ResultRow> *shown)
     return added;
 }
 
-// The downloaded videos of the history, by HistoryFile::keyOf(); a history
-// that cannot be read is said on standard error and marks nothing.
-QHash<QByteArray, QByteArray> downloadedDates(const QByteArray &workDir)
-{
-    if (workDir.size() < 2)
-        return {};
-    QList<HistoryFile::Entry> entries;
-    QString error;
-    if (HistoryFile::load(workDir, &entries, &error) == HistoryFile::LoadStatus::Failed) {
-        fprintf(stderr, "cannot read the history %s: %s\n", HistoryFile::path(workDir).constData(),
-                Printable::local(error).constData());
-        return {};
-    }
-    return HistoryFile::dates(entries);
-}
-
 int usage(const char *problem, const QString &value)
 {
     fprintf(stderr, "zindle-cli search: %s \"%s\"\n", problem, Printable::local(value).constData());
@@ -275,7 +259,7 @@ int Cli::search(const QStringList &args)
         explain(settings, engine, mode, fetched, pagePath, fileCut);
     // A hit downloaded before shows "D" in column "V"; --add copies it as it came.
     const QHash<QByteArray, QByteArray> downloaded =
-        rows.isEmpty() ? QHash<QByteArray, QByteArray>() : downloadedDates(workDir);
+        rows.isEmpty() ? QHash<QByteArray, QByteArray>() : HistoryFile::downloadedDates(workDir);
     for (ResultRow row : std::as_const(rows)) {
         if (downloaded.contains(HistoryFile::keyOf(row[ResultRow::Type], row[ResultRow::Id])))
             row[ResultRow::State] = "D";

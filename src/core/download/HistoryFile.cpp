@@ -194,3 +194,17 @@ QHash<QByteArray, QByteArray> HistoryFile::dates(const QList<Entry> &entries)
     }
     return latest;
 }
+
+QHash<QByteArray, QByteArray> HistoryFile::downloadedDates(const QByteArray &workDir)
+{
+    if (workDir.size() < 2)
+        return {};
+    QList<Entry> entries;
+    QString error;
+    if (load(workDir, &entries, &error) == LoadStatus::Failed) {
+        fprintf(stderr, "cannot read the history %s: %s\n", path(workDir).constData(),
+                error.toLocal8Bit().constData());
+        return {};
+    }
+    return dates(entries);
+}

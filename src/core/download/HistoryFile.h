@@ -59,4 +59,8 @@ public:
     static QByteArray keyOf(const QByteArray &engineId, const QByteArray &id);
     // The latest date of each video in the entries, by keyOf().
     static QHash<QByteArray, QByteArray> dates(const QList<Entry> &entries);
+    // The dates() of the history in `workDir`; none without a work
+    // directory, and none for a history that cannot be read, which is said
+    // on standard error.
+    static QHash<QByteArray, QByteArray> downloadedDates(const QByteArray &workDir);
 };

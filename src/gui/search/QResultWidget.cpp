@@ -23,7 +23,6 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <cstdio>
 
 namespace {
 
@@ -242,18 +241,9 @@ void QResultWidget::showThumbnail(int generation, const QByteArray &url, const Q
 
 void QResultWidget::markDownloaded()
 {
-    if (!settings || settings->workDir().size() < 2)
+    if (!settings || resultList->topLevelItemCount() == 0)
         return;
-    QList<HistoryFile::Entry> entries;
-    QString error;
-    if (HistoryFile::load(settings->workDir(), &entries, &error) ==
-        HistoryFile::LoadStatus::Failed) {
-        fprintf(stderr, "cannot read the history %s: %s\n",
-                HistoryFile::path(settings->workDir()).constData(),
-                error.toLocal8Bit().constData());
-        return;
-    }
-    const QHash<QByteArray, QByteArray> dates = HistoryFile::dates(entries);
+    const QHash<QByteArray, QByteArray> dates = HistoryFile::downloadedDates(settings->workDir());
     if (dates.isEmpty())
         return;
     const QBrush grey = palette().brush(QPalette::Disabled, QPalette::Text);
