@@ -1,6 +1,7 @@
 #include "core/config/Engine.h"
 
 #include "core/config/Numbers.h"
+#include "core/config/Settings.h"
 #include "core/extract/ResultScan.h"
 
 #include <QFile>
@@ -215,7 +216,7 @@ int Engine::maxConnections() const
 {
     if (text(MaxConnections).trimmed().isEmpty())
         return 0;
-    return std::clamp(number(MaxConnections), 1, 16);
+    return std::clamp(number(MaxConnections), 1, Settings::MaxConnections);
 }
 
 int Engine::retryCount() const

@@ -2,6 +2,7 @@
 
 #include "core/config/Engine.h"
 #include "core/config/Numbers.h"
+#include "core/config/Settings.h"
 #include "core/download/HlsPlaylist.h"
 
 #include <QFile>
@@ -501,12 +502,14 @@ void EngineLint::checkValues()
             if (index == Engine::StageCount && Numbers::leadingNumber(given.value) > 0)
                 message += QStringLiteral(": the download runs no stage");
             add(given.line, Severity::Error, message);
-        } else if (index == Engine::MaxConnections && (value < 1 || value > 16)) {
+        } else if (index == Engine::MaxConnections &&
+                   (value < 1 || value > Settings::MaxConnections)) {
             add(given.line, Severity::Warning,
-                QStringLiteral("%1%2 is outside 1 to 16, so %3 is used")
+                QStringLiteral("%1%2 is outside 1 to %3, so %4 is used")
                     .arg(key(index))
                     .arg(value)
-                    .arg(std::clamp(value, 1, 16)));
+                    .arg(Settings::MaxConnections)
+                    .arg(std::clamp(value, 1, Settings::MaxConnections)));
         } else if (std::find(std::begin(SwitchKeys), std::end(SwitchKeys), index) !=
                        std::end(SwitchKeys) &&
                    value != 0 && value != 1) {
