@@ -148,7 +148,6 @@ void Cli::printUsage(FILE *out)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(ZINDLE_VERSION));
     InterruptFlag::install();
     QStringList args = app.arguments().mid(1);
     // The trace is for a person watching; scripts read standard output.
