@@ -339,7 +339,6 @@ HlsDownload::Result HlsDownload::fetchSegment(int index)
         if (retry > m_options.retries)
             return fail(why);
         Trace::print("retry %d/%d: %s\n", retry, m_options.retries, why.constData());
-        (void)m_target.resize(m_doneBytes);
         if (m_options.pause && !m_options.pause(retry))
             return {Result::Stopped, {}, ResultCode::Stopped};
     }
