@@ -333,15 +333,26 @@ HlsDownload::Result HlsDownload::fetchSegment(int index)
             segmentDone(index);
             return result;
         }
-        if (result.status != Result::Transient)
+        if (!tryAgain(index, retry, &result))
             return result;
-        const QByteArray why = retryReason(index, result);
-        if (retry > m_options.retries)
-            return fail(why);
-        Trace::print("retry %d/%d: %s\n", retry, m_options.retries, why.constData());
-        if (m_options.pause && !m_options.pause(retry))
-            return {Result::Stopped, {}, ResultCode::Stopped};
     }
+}
+
+bool HlsDownload::tryAgain(int index, int retry, Result *result) const
+{
+    if (result->status != Result::Transient)
+        return false;
+    const QByteArray why = retryReason(index, *result);
+    if (retry > m_options.retries) {
+        *result = fail(why);
+        return false;
+    }
+    Trace::print("retry %d/%d: %s\n", retry, m_options.retries, why.constData());
+    if (m_options.pause && !m_options.pause(retry)) {
+        *result = {Result::Stopped, {}, ResultCode::Stopped};
+        return false;
+    }
+    return true;
 }
 
 HlsDownload::Result HlsDownload::fetchTogether()
@@ -436,18 +447,8 @@ HlsDownload::Result HlsDownload::fetchTogether()
                     return;
                 if (result.status == Result::Done)
                     break;
-                if (result.status == Result::Transient) {
-                    const QByteArray why = retryReason(index, result);
-                    if (retry <= m_options.retries) {
-                        Trace::print("retry %d/%d: %s\n", retry, m_options.retries,
-                                     why.constData());
-                        if (!m_options.pause || m_options.pause(retry))
-                            continue;
-                        result = {Result::Stopped, {}, ResultCode::Stopped};
-                    } else {
-                        result = fail(why);
-                    }
-                }
+                if (tryAgain(index, retry, &result))
+                    continue;
                 std::lock_guard lock(m_mutex);
                 if (!outcome)
                     outcome = result;

@@ -115,6 +115,12 @@ private:
     bool keyFor(HttpClient &http, const QByteArray &uri, QByteArray *key, Result *failure);
     // Why a segment that may be tried again failed, as its retry line and a final failure say.
     QByteArray retryReason(int index, const Result &result) const;
+    // After try `retry` (from 1) of segment `index` ended in *result, not
+    // Done: true to try again, once the retry line is traced and the owner's
+    // pause is over. Otherwise *result is how the segment ends: a Transient
+    // one becomes the failure when the retries are spent, or Stopped when a
+    // stop came during the pause.
+    bool tryAgain(int index, int retry, Result *result) const;
     // Segment `index` is on disk in full, right after the ones before.
     void segmentDone(int index);
     void saveProgress(bool force);
