@@ -89,6 +89,7 @@ private slots:
     void cacheRefusesPlantedLinks();
     void downloadedHitsGreyed();
     void greyedWhenRunEnds();
+    void unreadableHistorySaidOnce();
 
 private:
     void writeSettings(int htmlView);
@@ -429,6 +430,30 @@ void tst_Thumbnails::greyedWhenRunEnds()
                               20000);
     QVERIFY(hit->toolTip(ResultRow::Title).startsWith(QStringLiteral("downloaded ")));
     QVERIFY(!items(*window)[0]->text(ResultRow::Title).startsWith(QChar(0x2713)));
+}
+
+// A history that cannot be read greys nothing and is said once per search
+// with hits; an empty result list does not read it at all.
+void tst_Thumbnails::unreadableHistorySaidOnce()
+{
+    writeSettings(0);
+    const QByteArray historyPath = HistoryFile::path(workDir());
+    QVERIFY(QDir().mkdir(QFile::decodeName(historyPath)));
+    const QByteArray said = "cannot read the history " + historyPath + ": not a regular file\n";
+    StderrCapture capture;
+    auto window = std::make_unique<QZindleDlg>();
+    window->setStartDirectory(m_dir->path());
+    QVERIFY(QTest::qWaitFor([&] { return window->settingsRecord() != nullptr; }));
+    auto *results = window->findChild<QResultWidget *>();
+    QVERIFY(results);
+    QCOMPARE(results->resultListView()->topLevelItemCount(), 0);
+    results->markDownloaded();
+    QCOMPARE(capture.text().count(said), 0);
+
+    QVERIFY(search(*window));
+    QCOMPARE(capture.text().count(said), 1);
+    for (QTreeWidgetItem *item : items(*window))
+        QVERIFY(!item->text(ResultRow::Title).startsWith(QChar(0x2713)));
 }
 
 QTEST_MAIN(tst_Thumbnails)
