@@ -1,3 +1,4 @@
+#include "DownloadTabFixture.h"
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "TestEngines.h"
@@ -44,9 +45,12 @@ const QStringList MenuActions = {
 // The main window as a desktop program: its title, its remembered place,
 // Play and the download rows' context menu, the per-row progress and the
 // notification at the end of a run in the background.
-class tst_DesktopWindow : public QObject
+class tst_DesktopWindow : public QObject, public DownloadTabFixture
 {
     Q_OBJECT
+
+public:
+    tst_DesktopWindow() : DownloadTabFixture(TubeEngine, Window::Shown) {}
 
 private slots:
     void init();
@@ -66,29 +70,18 @@ private slots:
     void notification();
 
 private:
-    void writeSetup(quint16 port, const QByteArray &iniExtra = {});
-    // A window past its first tick, shown, with the rows in the list top to bottom.
-    void startWindow(QZindleDlg &window, const QList<ResultRow> &rows = {});
     // Right-clicks the row and returns the menu it opened.
     QMenu *openMenu(QTreeWidgetItem *item);
     void doubleClick(QTreeWidgetItem *item);
-    QString path(const QString &relative) const { return m_dir->filePath(relative); }
-    QByteArray workDir() const { return QFile::encodeName(path(QStringLiteral("work/"))); }
     int progressColumn() const;
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QDownloadWidget *m_tab = nullptr;
-    QTreeWidget *m_list = nullptr;
-    QPushButton *m_download = nullptr;
     QList<QUrl> m_opened;
     QStringList m_notes;
 };
 
 void tst_DesktopWindow::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("work/tube")));
+    makeDir(QStringLiteral("work/tube"));
     m_opened.clear();
     m_notes.clear();
     UrlOpener::setHandler([this](const QUrl &url) {
@@ -104,28 +97,7 @@ void tst_DesktopWindow::cleanup()
 {
     UrlOpener::setHandler({});
     DesktopNotifier::setHandler({});
-    m_dir.reset();
-}
-
-void tst_DesktopWindow::writeSetup(quint16 port, const QByteArray &iniExtra)
-{
-    QVERIFY(TestFiles::writeSetup(m_dir->path(), workDir(), TubeEngine, port, iniExtra));
-}
-
-void tst_DesktopWindow::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)
-{
-    m_tab = window.findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
-    QVERIFY(m_tab);
-    window.setStartDirectory(m_dir->path());
-    window.resize(640, 480);
-    window.show();
-    m_list = m_tab->findChild<QTreeWidget *>(QStringLiteral("listView"));
-    m_download = m_tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
-    QVERIFY(m_list && m_download);
-    QTRY_VERIFY(window.settingsRecord());
-    for (qsizetype i = rows.size() - 1; i >= 0; --i)
-        RowItems::insertAtHead(m_list, rows[i]);
-    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentWidget(m_tab);
+    reset();
 }
 
 QMenu *tst_DesktopWindow::openMenu(QTreeWidgetItem *item)

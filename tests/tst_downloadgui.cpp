@@ -1,3 +1,4 @@
+#include "DownloadTabFixture.h"
 #include "LocalPorts.h"
 #include "ScriptedServer.h"
 #include "StderrCapture.h"
@@ -51,9 +52,12 @@ QStringList column(const QTreeWidget *list, int column)
 } // namespace
 
 // The Download tab in the main window, and the settings dialog.
-class tst_DownloadGui : public QObject
+class tst_DownloadGui : public QObject, public DownloadTabFixture
 {
     Q_OBJECT
+
+public:
+    tst_DownloadGui() : DownloadTabFixture(OneStageEngine, Window::Hidden) {}
 
 private slots:
     void init();
@@ -76,49 +80,16 @@ private slots:
     void settingsApply();
     void settingsApplyThenUndo();
     void settingsReopenKeepsEdits();
-
-private:
-    void writeSetup(quint16 port, const QByteArray &iniExtra = {});
-    // A window past its first tick, with the rows in the list top to bottom.
-    void startWindow(QZindleDlg &window, const QList<ResultRow> &rows = {});
-    QString path(const QString &relative) const { return m_dir->filePath(relative); }
-    // The work directory "work/" of z_user.ini, as a whole path.
-    QByteArray workDir() const { return QFile::encodeName(path(QStringLiteral("work/"))); }
-
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QDownloadWidget *m_tab = nullptr;
-    QTreeWidget *m_list = nullptr;
-    QPushButton *m_download = nullptr;
 };
 
 void tst_DownloadGui::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("work")));
+    makeDir(QStringLiteral("work"));
 }
 
 void tst_DownloadGui::cleanup()
 {
-    m_dir.reset();
-}
-
-void tst_DownloadGui::writeSetup(quint16 port, const QByteArray &iniExtra)
-{
-    QVERIFY(TestFiles::writeSetup(m_dir->path(), workDir(), OneStageEngine, port, iniExtra));
-}
-
-void tst_DownloadGui::startWindow(QZindleDlg &window, const QList<ResultRow> &rows)
-{
-    m_tab = window.findChild<QDownloadWidget *>(QStringLiteral("downloadTab"));
-    QVERIFY(m_tab);
-    window.setStartDirectory(m_dir->path());
-    m_list = m_tab->findChild<QTreeWidget *>(QStringLiteral("listView"));
-    m_download = m_tab->findChild<QPushButton *>(QStringLiteral("downloadButton"));
-    QVERIFY(m_list && m_download);
-    QTRY_VERIFY(window.settingsRecord());
-    for (qsizetype i = rows.size() - 1; i >= 0; --i)
-        RowItems::insertAtHead(m_list, rows[i]);
+    reset();
 }
 
 void tst_DownloadGui::deleteSelection_data()
